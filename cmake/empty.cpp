@@ -1,0 +1,1 @@
+// Placeholder translation unit so a library can be declared before its sources land.

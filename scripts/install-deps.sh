@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need.
+# Idempotent: when everything is present it only runs dpkg-query and returns.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config ccache clang clang-format libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # libraries
+  libcurl4-openssl-dev libssl-dev zlib1g-dev libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev
+  qt6-base-dev qt6-svg-dev libgl-dev
+  # the simulated macOS and its servers
+  zsh xorriso nginx-light openssl curl procps python3
+  # real windows for the end-to-end runs
+  xvfb xdotool imagemagick fonts-wqy-microhei x11-utils
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# nginx must not run as a system service: tests start their own instances.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+service nginx stop >/dev/null 2>&1 || true

@@ -1,0 +1,137 @@
+#pragma once
+// The controller of one setup run: every state field, step and transition, without any UI
+// toolkit. Screens read its state and subscribe to its change notification.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/main_queue.h"
+#include "setup/globals.h"
+#include "setup/services.h"
+
+namespace corvane {
+
+struct Rgba {
+    double red, green, blue, alpha;
+};
+
+class ContentView {
+public:
+    struct Services {
+        std::shared_ptr<DownloadService> downloader;
+        std::shared_ptr<InstallService> installer;
+        std::shared_ptr<ReportService> reporter;
+        std::shared_ptr<WindowService> window;
+        std::shared_ptr<ExitService> exit;
+        std::shared_ptr<platform::MainQueue> mainQueue;  // the thread screens live on
+    };
+    // Production wiring: the real downloader, installer, reporter and process exit; no window
+    // until the shell sets one with setWindow().
+    [[nodiscard]] static Services productionServices();
+
+    // Must run on the main thread. Reports Setup_started.
+    explicit ContentView(Services services);
+    ~ContentView();
+    ContentView(const ContentView&) = delete;
+    ContentView& operator=(const ContentView&) = delete;
+
+    void setWindow(std::shared_ptr<WindowService> window);
+
+    // ---- Change notification: called on the main thread after every change of state. ----
+    using Observer = std::function<void()>;
+    // Returns an id for unsubscribe().
+    int subscribe(Observer observer);
+    void unsubscribe(int id);
+
+    // ---- State (read on the main thread) ----
+    [[nodiscard]] bool isOverwriteInstallation() const { return mIsOverwriteInstallation; }
+    [[nodiscard]] bool isShowDragBtn() const { return mIsShowDragBtn; }
+    [[nodiscard]] bool isExpanded() const { return mIsExpanded; }
+    [[nodiscard]] INSTALLER_STATUS installerStatus() const { return mInstallerStatus; }
+    [[nodiscard]] std::optional<INSTALLER_STATUS> installerStatusToChange() const;
+    [[nodiscard]] bool isShowAlert() const { return mIsShowAlert; }
+    [[nodiscard]] bool isUsingNow() const { return mIsUsingNow; }
+    [[nodiscard]] int64_t totalDownloaded() const { return mTotalDownloaded; }
+    [[nodiscard]] int64_t totalExpectedDownload() const { return mTotalExpectedDownload; }
+    [[nodiscard]] double progress() const { return mProgress; }
+    [[nodiscard]] int64_t remainTime() const { return mRemainTime; }
+    [[nodiscard]] std::optional<std::string> downloadDmgPath() const;
+    [[nodiscard]] bool isConfirmProtocol() const { return mIsConfirmProtocol; }
+    [[nodiscard]] bool isSetDefault() const { return mIsSetDefault; }
+    [[nodiscard]] bool isPermitInstallService() const { return mIsPermitInstallService; }
+    [[nodiscard]] bool isAssotiateEBook() const { return mIsAssotiateEBook; }
+    [[nodiscard]] bool isAssotiateDocument() const { return mIsAssotiateDocument; }
+    [[nodiscard]] Rgba textColor() const { return {0.4, 0.4, 0.4, 1.0}; }
+    // True while an install runs (on the download's worker or in reinstall()).
+    [[nodiscard]] bool isInstallRunning() const { return mInstallRunning.load(); }
+
+    // ---- Plain writes through the controls bound to them ----
+    void setIsConfirmProtocol(bool value);
+    void setIsExpanded(bool value);
+    void setIsSetDefault(bool value);
+    void setIsUsingNow(bool value);
+
+    // ---- Operations ----
+    void installButtonPressed();  // the install button handler (armed once per intro screen)
+    void armInstallButton();      // called each time the introduction screen is built
+    void fnDownload();
+    void install(const std::string& dmgPath);
+    void progressTick();          // the one-second tick while the install line shows
+    [[nodiscard]] bool isProgressTickActive() const;
+    void restartDownload();
+    void reinstall();
+    void agreeButtonPressed();
+    void cancelButtonPressed();
+    void closeButtonPressed();
+    void drawerResize();  // each time the options drawer is shown or hidden
+    void resizeWindowTo(double width, double height);
+
+    // ---- Derived texts ----
+    [[nodiscard]] std::string percentageText() const;      // "%d%%"
+    [[nodiscard]] std::string downloadedText() const;      // "%dMB"
+    [[nodiscard]] std::string packageSizeText() const;     // " / %dMB "
+    [[nodiscard]] std::string timeLeftText() const;        // "下载剩余%d秒" / "下载剩余%d分%d秒"
+    [[nodiscard]] double progressBarLength() const;        // progress × 0.8 × 360
+
+private:
+    // Implementation is the controller's own; see content_view.cpp.
+    void setInstallerStatus(INSTALLER_STATUS status);
+    void installSuccess();
+    void notify();
+
+    Services mServices;
+    const bool mIsOverwriteInstallation;
+    bool mIsShowDragBtn;
+    bool mIsExpanded;
+    INSTALLER_STATUS mInstallerStatus = INSTALLER_STATUS::Prepare_to_download;
+    bool mIsShowAlert = false;
+    bool mIsUsingNow = false;
+    int64_t mTotalDownloaded = 0;
+    int64_t mTotalExpectedDownload = 0;
+    double mProgress = 0.0;
+    int64_t mRemainTime = 0;
+    bool mIsConfirmProtocol = false;
+    bool mIsSetDefault = true;
+    bool mIsPermitInstallService = true;
+    bool mIsAssotiateEBook = true;
+    bool mIsAssotiateDocument = true;
+    bool mInstallButtonArmed = true;
+
+    // Written by the install on the download's worker thread.
+    mutable std::mutex mResultMutex;
+    std::optional<INSTALLER_STATUS> mInstallerStatusToChange;
+    std::optional<std::string> mDownloadDmgPath;
+    std::atomic<bool> mInstallRunning{false};
+
+    std::vector<std::pair<int, Observer>> mObservers;
+    int mNextObserverId = 1;
+    // Shared with work posted from other threads, so a late post after destruction does nothing.
+    std::shared_ptr<std::atomic<bool>> mAlive = std::make_shared<std::atomic<bool>>(true);
+};
+
+}  // namespace corvane

@@ -1,0 +1,69 @@
+#pragma once
+// The install sequence, the command runner with its process checks, and the install record:
+// static operations of one class, as the rest of the setup knows them.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "setup/report_block.h"
+
+namespace corvane {
+
+// Processor family of the machine.
+enum class OS_TYPE : uint8_t { undetermined = 0, arm = 1, x86 = 2 };
+
+class Installer {
+public:
+    // ---- Install sequence (one instance per attempt) ----
+    explicit Installer(std::string dmgPath);
+
+    // True when the new application is in /Applications and the image was detached.
+    [[nodiscard]] bool installPackage();
+
+    // home + "/" + a new upper-case UUID. Nothing is created.
+    [[nodiscard]] static std::string generateRandomPath();
+    void checkAndCreateFolder(const std::string& atPath);
+    void removeFolder(const std::string& atPath);
+    [[nodiscard]] bool mountDMG(const std::string& dmgPath, const std::string& mountPoint);
+    // The argument is the mount point.
+    [[nodiscard]] bool demountDMG(const std::string& dmgPath);
+    [[nodiscard]] static bool mvFile(const std::string& srcFilePath, const std::string& dstFilePath);
+    // Copies a file or a folder tree; fails when the destination exists.
+    [[nodiscard]] static bool cpFile(const std::string& srcFilePath, const std::string& dstFilePath);
+
+    const std::string dmgPath;
+    std::optional<std::string> mountPointPath;
+
+    // ---- Command runner and process control ----
+    // Runs /bin/zsh with `arguments` ("-c", command line); true when it exited with status 0.
+    [[nodiscard]] static bool executeCMD(const std::vector<std::string>& arguments);
+    // As above; on true `output` holds the whole merged output (absent when not UTF-8). On false
+    // `output` is left as it was.
+    [[nodiscard]] static bool executeCMD(const std::vector<std::string>& arguments,
+                                         std::optional<std::string>& output);
+    [[nodiscard]] static bool checkIfUsingNow();
+    static void shutDownServices();
+    static void resumeServices();
+    static bool startUse();
+    [[nodiscard]] static OS_TYPE checkOSArch();
+
+    // A path as one zsh word: single quotes, embedded single quotes written as '\''.
+    [[nodiscard]] static std::string shellQuote(std::string_view path);
+    // No shell command may hang the setup: past this a command's process group is killed and
+    // the command counts as failed.
+    static constexpr std::chrono::minutes kCommandTimeout{10};
+
+    // ---- Install record in the shared settings file ----
+    [[nodiscard]] static std::optional<std::string> getAppDataLocationPath(const std::string& appName,
+                                                                           const std::string& orgName);
+    static void ensureIniFileExisted();
+    static void getPackageInfo(ReportBlock& toRecord);
+    static void setDefault(const std::string& isDefault);
+    static void installService();
+    static void recordPackageDetail(const ReportBlock& toRecord, bool isOverwrite);
+};
+
+}  // namespace corvane
