@@ -67,6 +67,21 @@ bool readAvailable(int fd, std::string* sink) {
     }
 }
 
+// A pipe whose ends are not inherited by children started from other threads.
+bool makePipe(int fds[2]) {
+#if defined(__APPLE__)
+    // No pipe2 here; the child side is protected by POSIX_SPAWN_CLOEXEC_DEFAULT instead.
+    if (::pipe(fds) != 0) {
+        return false;
+    }
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+#else
+    return ::pipe2(fds, O_CLOEXEC) == 0;
+#endif
+}
+
 }  // namespace
 
 ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
@@ -75,7 +90,7 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
     const bool piped = options.output != ProcessOptions::Output::Inherited;
 
     int pipeFds[2] = {-1, -1};
-    if (piped && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    if (piped && !makePipe(pipeFds)) {
         result.startError = std::strerror(errno);
         return result;
     }
@@ -88,12 +103,21 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
     if (piped) {
         posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
+    } else {
+#if defined(__APPLE__)
+        posix_spawn_file_actions_addinherit_np(&actions, STDOUT_FILENO);
+        posix_spawn_file_actions_addinherit_np(&actions, STDERR_FILENO);
+#endif
     }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // A group of its own, so a time-out can stop the command with everything it started.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
+    auto flags = static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                    POSIX_SPAWN_SETSIGDEF);
+#if defined(__APPLE__)
+    flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
+#endif
+    posix_spawnattr_setflags(&attr, flags);
     posix_spawnattr_setpgroup(&attr, 0);
     sigset_t none;
     sigemptyset(&none);
