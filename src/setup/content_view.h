@@ -21,7 +21,7 @@ struct Rgba {
 };
 
 class ContentView {
-public:
+  public:
     struct Services {
         std::shared_ptr<DownloadService> downloader;
         std::shared_ptr<InstallService> installer;
@@ -68,7 +68,7 @@ public:
     [[nodiscard]] bool isAssotiateDocument() const { return mIsAssotiateDocument; }
     [[nodiscard]] Rgba textColor() const { return {0.4, 0.4, 0.4, 1.0}; }
     // True while an install runs (on the download's worker or in reinstall()).
-    [[nodiscard]] bool isInstallRunning() const { return mInstallRunning.load(); }
+    [[nodiscard]] bool isInstallRunning() const;
 
     // ---- Plain writes through the controls bound to them ----
     void setIsConfirmProtocol(bool value);
@@ -81,7 +81,7 @@ public:
     void armInstallButton();      // called each time the introduction screen is built
     void fnDownload();
     void install(const std::string& dmgPath);
-    void progressTick();          // the one-second tick while the install line shows
+    void progressTick();  // the one-second tick while the install line shows
     [[nodiscard]] bool isProgressTickActive() const;
     void restartDownload();
     void reinstall();
@@ -92,46 +92,64 @@ public:
     void resizeWindowTo(double width, double height);
 
     // ---- Derived texts ----
-    [[nodiscard]] std::string percentageText() const;      // "%d%%"
-    [[nodiscard]] std::string downloadedText() const;      // "%dMB"
-    [[nodiscard]] std::string packageSizeText() const;     // " / %dMB "
-    [[nodiscard]] std::string timeLeftText() const;        // "下载剩余%d秒" / "下载剩余%d分%d秒"
-    [[nodiscard]] double progressBarLength() const;        // progress × 0.8 × 360
+    [[nodiscard]] std::string percentageText() const;   // "%d%%"
+    [[nodiscard]] std::string downloadedText() const;   // "%dMB"
+    [[nodiscard]] std::string packageSizeText() const;  // " / %dMB "
+    [[nodiscard]] std::string timeLeftText() const;  // "下载剩余%d秒" / "下载剩余%d分%d秒"
+    [[nodiscard]] double progressBarLength() const;  // progress × 0.8 × 360
 
-private:
-    // Implementation is the controller's own; see content_view.cpp.
+  private:
+    // State that the download's worker thread touches, or that work posted from it needs after
+    // this controller may be gone. Shared with that work; everything else is main-thread only.
+    struct Shared {
+        // Cleared by the destructor (main thread); posted work checks it before touching `this`.
+        bool alive = true;
+        // Claimed by whoever runs Installer::installPackage(); at most one install at a time.
+        std::atomic<bool> installRunning{false};
+        // The download attempt whose callbacks may still change the state.
+        std::atomic<uint64_t> currentAttempt{0};
+    };
+
     void setInstallerStatus(INSTALLER_STATUS status);
     void installSuccess();
-    void notify();
+    void applyInstallResult();
+    void onProgress(int64_t written, int64_t expected, double secondsLeft);
+    void onDownloadSucceeded(const std::string& path);
+    void onInstallFinished(bool succeeded);
+    [[nodiscard]] bool installWaitIsOver() const;
+    void report(ENUMInstallResult result);
+    template <typename T>
+    void assign(T& field, T value);
+    // Calls the observers when something changed since the last call (or when `force`).
+    void publish(bool force = false);
 
     Services mServices;
+    std::shared_ptr<Shared> mShared = std::make_shared<Shared>();
     const bool mIsOverwriteInstallation;
     bool mIsShowDragBtn;
     bool mIsExpanded;
     INSTALLER_STATUS mInstallerStatus = INSTALLER_STATUS::Prepare_to_download;
+    std::optional<INSTALLER_STATUS> mInstallerStatusToChange;
     bool mIsShowAlert = false;
     bool mIsUsingNow = false;
     int64_t mTotalDownloaded = 0;
     int64_t mTotalExpectedDownload = 0;
     double mProgress = 0.0;
     int64_t mRemainTime = 0;
+    std::optional<std::string> mDownloadDmgPath;
     bool mIsConfirmProtocol = false;
     bool mIsSetDefault = true;
     bool mIsPermitInstallService = true;
     bool mIsAssotiateEBook = true;
     bool mIsAssotiateDocument = true;
     bool mInstallButtonArmed = true;
-
-    // Written by the install on the download's worker thread.
-    mutable std::mutex mResultMutex;
-    std::optional<INSTALLER_STATUS> mInstallerStatusToChange;
-    std::optional<std::string> mDownloadDmgPath;
-    std::atomic<bool> mInstallRunning{false};
+    // Set once installSuccess() has begun: the run is ending, nothing may start again.
+    bool mRunEnding = false;
+    uint64_t mDownloadAttempt = 0;
 
     std::vector<std::pair<int, Observer>> mObservers;
     int mNextObserverId = 1;
-    // Shared with work posted from other threads, so a late post after destruction does nothing.
-    std::shared_ptr<std::atomic<bool>> mAlive = std::make_shared<std::atomic<bool>>(true);
+    bool mChanged = false;
 };
 
 }  // namespace corvane
