@@ -1,0 +1,17 @@
+#include "tally/tally_value.h"
+
+namespace tally {
+
+std::string_view toString(TallyError error) {
+    switch (error) {
+        case TallyError::empty:
+            return "empty";
+        case TallyError::parse:
+            return "parse";
+        case TallyError::data_invalid:
+            return "data_invalid";
+    }
+    return "unknown";
+}
+
+}  // namespace tally

@@ -1,0 +1,53 @@
+#pragma once
+// The telemetry log. Every line is "[VoTally] " + message and goes to the system log and, when
+// one is installed, to a sink (tests capture lines with ScopedVoLogCapture; tools may mirror them
+// to standard error).
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tally {
+
+// Receives each written line, prefix included, without a line feed.
+using VoLogSink = std::function<void(std::string_view line)>;
+
+class VoLogUtil {
+  public:
+    // Error: writes "[VoTally] " + message to the system log (LOG_ERR) and to the sink.
+    static void e(std::string_view message);
+    // Warning: writes "[VoTally] " + message to the system log (LOG_WARNING) and to the sink.
+    static void w(std::string_view message);
+    // Debug: writes nothing.
+    static void d(std::string_view message);
+
+    // Installs `sink` (an empty function removes it) and returns the previous one. The system
+    // log is written either way. Safe from any thread; the sink is called under a lock, so it
+    // must not log itself.
+    static VoLogSink setSink(VoLogSink sink);
+};
+
+// Collects every telemetry line written while it lives (on any thread); restores the previous
+// sink on destruction.
+class ScopedVoLogCapture {
+  public:
+    ScopedVoLogCapture();
+    ~ScopedVoLogCapture();
+    ScopedVoLogCapture(const ScopedVoLogCapture&) = delete;
+    ScopedVoLogCapture& operator=(const ScopedVoLogCapture&) = delete;
+
+    [[nodiscard]] std::vector<std::string> lines() const;
+    // True when some line equals `line` exactly (prefix included).
+    [[nodiscard]] bool contains(std::string_view line) const;
+    // True when some line starts with `prefix`.
+    [[nodiscard]] bool containsPrefix(std::string_view prefix) const;
+    void clear();
+
+  private:
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines;
+    VoLogSink mPrevious;
+};
+
+}  // namespace tally
