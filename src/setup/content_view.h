@@ -30,19 +30,27 @@ class ContentView {
         std::shared_ptr<ExitService> exit;
         std::shared_ptr<platform::MainQueue> mainQueue;  // the thread screens live on
     };
-    // Production wiring: the real downloader, installer, reporter and process exit; no window
-    // until the shell sets one with setWindow().
+    // Production wiring: the real downloader, installer, reporter and process exit (std::exit;
+    // a shell that must leave through its own loop replaces `exit`, see ProcessExitService),
+    // and the main queue registered with platform::setMainQueue() at the time of the call. No
+    // window until the shell sets one with setWindow().
     [[nodiscard]] static Services productionServices();
 
-    // Must run on the main thread. Reports Setup_started.
+    // Must run on the main thread, which from then on owns every piece of state. `mainQueue`
+    // must run tasks on that thread; when it is empty the registered main queue is taken.
+    // Prepares the settings file, chooses the package address and reports Setup_started.
     explicit ContentView(Services services);
+    // Work still under way on a download's worker finds the controller gone and drops its
+    // results; it is not waited for.
     ~ContentView();
     ContentView(const ContentView&) = delete;
     ContentView& operator=(const ContentView&) = delete;
 
     void setWindow(std::shared_ptr<WindowService> window);
 
-    // ---- Change notification: called on the main thread after every change of state. ----
+    // ---- Change notification: called on the main thread after every change of state, once
+    // per operation (changes made on the download's worker arrive through the main queue).
+    // Observers may read state, call operations, subscribe and unsubscribe. ----
     using Observer = std::function<void()>;
     // Returns an id for unsubscribe().
     int subscribe(Observer observer);
@@ -76,14 +84,28 @@ class ContentView {
     void setIsSetDefault(bool value);
     void setIsUsingNow(bool value);
 
-    // ---- Operations ----
-    void installButtonPressed();  // the install button handler (armed once per intro screen)
-    void armInstallButton();      // called each time the introduction screen is built
+    // ---- Operations (main thread) ----
+    // The install button handler. Acts once per arming; repeated calls (a held press that
+    // moves) are ignored until armInstallButton() is called again.
+    void installButtonPressed();
+    // Called each time the introduction screen is built.
+    void armInstallButton();
+    // Starts one download attempt. Only the latest attempt's callbacks change the state.
     void fnDownload();
+    // Installs `dmgPath` on the calling thread and stores the result for the tick. Does nothing
+    // (with a log line) while another install runs.
     void install(const std::string& dmgPath);
-    void progressTick();  // the one-second tick while the install line shows
+    // The one-second tick: advances the bar from 1.0 by 0.03 up to about 1.27, then applies the
+    // install result (Install_failed when there is none). While an install still runs the bar
+    // waits, and the result is applied as soon as that install ends.
+    void progressTick();
+    // True while the install line shows: the screens run their tick timer exactly then.
     [[nodiscard]] bool isProgressTickActive() const;
+    // "重试": clears the counters and downloads again.
     void restartDownload();
+    // "重新安装": installs the downloaded image again, blocking the main thread. Without a
+    // downloaded image it moves to Download_failed instead; while an install runs it does
+    // nothing.
     void reinstall();
     void agreeButtonPressed();
     void cancelButtonPressed();
