@@ -1,0 +1,163 @@
+// Batches: the 13-byte header, the CRC-32 over the records, and the limits of the format.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+
+#include "tally/batch.h"
+#include "tally/crc32.h"
+#include "tally/vo_log_util.h"
+#include "tally/vo_tally_format.h"
+#include "tally/vo_tally_header.h"
+#include "tally_test_util.h"
+
+namespace tally {
+namespace {
+
+using test::bytesOf;
+using test::hexOf;
+
+TEST(Crc32, CheckValueAndEmptyInput) {
+    const ByteBuffer digits = bytesOf("123456789");
+    EXPECT_EQ(crc32(0, std::span<const std::uint8_t>(digits)), 0xCBF43926u);
+    EXPECT_EQ(crc32(0, digits.data(), digits.size()), 0xCBF43926u);
+    EXPECT_EQ(crc32(0, std::nullopt), 0u);
+    EXPECT_EQ(crc32(0, std::span<const std::uint8_t>()), 0u);
+    EXPECT_EQ(crc32(0x1234, nullptr, 5), 0u) << "a null pointer gives 0";
+    EXPECT_EQ(crcTable[1], 0x77073096u);
+    EXPECT_EQ(crcTable[128], 0xEDB88320u);
+}
+
+TEST(Crc32, ContinuesFromAPreviousResultAndMatchesZlibOnEveryLength) {
+    std::mt19937 rng(7);
+    ByteBuffer data(4096 + 13);
+    for (auto& b : data) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    // Every length up to 64 exercises both the eight-byte passes and the byte tail, at every
+    // alignment of the start.
+    for (std::size_t start = 0; start < 8; ++start) {
+        for (std::size_t len = 0; len <= 64; ++len) {
+            const auto ours = crc32(0, data.data() + start, len);
+            const auto theirs =
+                static_cast<std::uint32_t>(::crc32(0, data.data() + start, static_cast<uInt>(len)));
+            ASSERT_EQ(ours, theirs) << "start " << start << " length " << len;
+        }
+    }
+    const auto whole = crc32(0, data.data(), data.size());
+    EXPECT_EQ(whole,
+              static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(data.size()))));
+    const auto first = crc32(0, data.data(), 1000);
+    EXPECT_EQ(crc32(first, data.data() + 1000, data.size() - 1000), whole);
+}
+
+TEST(Header, ThirteenPackedLittleEndianBytesAndBack) {
+    VoTallyHeader header;
+    const auto zero = header.getHeaderData();
+    EXPECT_EQ(hexOf(ByteBuffer(zero.begin(), zero.end())),
+              "00 00 00 00 00 00 00 00 00 00 00 00 00");
+    header.size = 0x0102;
+    header.version = 2;
+    header.product = 0x0A0B0C0D;
+    header.count = 2;
+    header.crc32 = 0xCBF43926;
+    const auto bytes = header.getHeaderData();
+    EXPECT_EQ(hexOf(ByteBuffer(bytes.begin(), bytes.end())),
+              "02 01 02 0D 0C 0B 0A 02 00 26 39 F4 CB");
+    EXPECT_EQ(VoTallyHeader::fromBytes(bytes), header);
+    EXPECT_FALSE(VoTallyHeader::fromBytes(std::span(bytes).first(12)));
+}
+
+class BatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto loaded = VoTallyFormat::fromText(
+            "pub:1 s:string\n"
+            "event:2 s:string\n"
+            "sample_table:7 a:byte f1:bit b:string f2:bit\n");
+        ASSERT_TRUE(loaded.ok());
+        format = std::move(loaded).value();
+    }
+    TableFormat& table(std::string_view name) { return *format.getTable(name); }
+
+    VoTallyFormat format;
+};
+
+TEST_F(BatchTest, RecordsOf20And30BytesMakeA63ByteBatch) {
+    // Index (2) + count (2) + text: 16 and 26 characters give records of 20 and 30 bytes.
+    const TallyPayload pub = {{"s", std::string(16, 'p')}};
+    const TallyPayload event = {{"s", std::string(26, 'e')}};
+    auto batch = assembleBatch(42, table("pub"), pub, table("event"), event);
+    ASSERT_TRUE(batch.ok()) << batch.error().description;
+    const ByteBuffer& b = batch.value();
+    ASSERT_EQ(b.size(), 63u);
+    const auto header = VoTallyHeader::fromBytes(b);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->size, 63);
+    EXPECT_EQ(header->version, 2);
+    EXPECT_EQ(header->product, 42u);
+    EXPECT_EQ(header->count, 2);
+    EXPECT_EQ(header->crc32, crc32(0, b.data() + 13, 50));
+    EXPECT_EQ(b[13], 1) << "the public record comes first";
+    EXPECT_EQ(b[13 + 20], 2);
+}
+
+TEST_F(BatchTest, TheDescribedRecordInsideABatch) {
+    const TallyPayload sample = {{"a", 5}, {"f1", true}, {"f2", "x"}, {"b", ""}};
+    auto batch =
+        assembleBatch(0xFFFFFFFF, table("sample_table"), sample, table("sample_table"), sample);
+    ASSERT_TRUE(batch.ok());
+    const ByteBuffer& b = batch.value();
+    EXPECT_EQ(hexOf(ByteBuffer(b.begin() + 13, b.end())), "07 00 03 05 00 00 07 00 03 05 00 00");
+    EXPECT_EQ(hexOf(ByteBuffer(b.begin(), b.begin() + 9)), "19 00 02 FF FF FF FF 02 00");
+}
+
+TEST_F(BatchTest, PayloadFailuresComeBackAsValuesWithoutALogLine) {
+    ScopedVoLogCapture log;
+    auto missing = assembleBatch(1, table("pub"), {}, table("event"), {{"s", "x"}});
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().error, TallyError::parse);
+    EXPECT_EQ(missing.error().description, "table 'pub': field 's' (string) has no value");
+    auto second = assembleBatch(1, table("pub"), {{"s", "x"}}, table("sample_table"),
+                                {{"a", "5"}, {"f1", 1}, {"f2", 1}, {"b", ""}});
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().error, TallyError::data_invalid);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(BatchTest, ProductIdsOutside32BitsAreRefusedWithOneLogLine) {
+    ScopedVoLogCapture log;
+    const TallyPayload p = {{"s", "x"}};
+    for (std::int64_t id : {std::int64_t{4294967296LL}, std::int64_t{-1}}) {
+        auto batch = assembleBatch(id, table("pub"), p, table("event"), p);
+        ASSERT_FALSE(batch.ok());
+        EXPECT_EQ(batch.error().error, TallyError::data_invalid);
+    }
+    EXPECT_EQ(log.lines().size(), 2u);
+    EXPECT_TRUE(log.contains(
+        "[VoTally] assembleBatch => ERROR: product id 4294967296 is outside 0..4294967295"));
+    EXPECT_TRUE(assembleBatch(4294967295LL, table("pub"), p, table("event"), p).ok());
+    EXPECT_TRUE(assembleBatch(0, table("pub"), p, table("event"), p).ok());
+}
+
+TEST_F(BatchTest, ABatchOver65535BytesIsRefusedNeverCut) {
+    // 13 + (4 + a) + (4 + b) bytes: the largest batch has a + b = 65514.
+    const TallyPayload pub = {{"s", std::string(32757, 'a')}};
+    const TallyPayload fits = {{"s", std::string(32757, 'b')}};
+    const TallyPayload over = {{"s", std::string(32758, 'b')}};
+    auto ok = assembleBatch(1, table("pub"), pub, table("event"), fits);
+    ASSERT_TRUE(ok.ok());
+    EXPECT_EQ(ok.value().size(), 65535u);
+
+    ScopedVoLogCapture log;
+    auto refused = assembleBatch(1, table("pub"), pub, table("event"), over);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().error, TallyError::data_invalid);
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"[VoTally] assembleBatch => ERROR: the batch of tables "
+                                       "'pub' and 'event' would be 65536 bytes, more than 65535"});
+}
+
+}  // namespace
+}  // namespace tally

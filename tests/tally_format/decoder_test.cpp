@@ -1,0 +1,278 @@
+// Reading batches back: exact values, precise errors, and a round trip over random tables.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <string>
+
+#include "tally/batch.h"
+#include "tally/crc32.h"
+#include "tally/decoder.h"
+#include "tally/vo_tally_format.h"
+#include "tally_test_util.h"
+
+namespace tally {
+namespace {
+
+VoTallyFormat registryOf(std::string_view text) {
+    auto result = VoTallyFormat::fromText(text);
+    EXPECT_TRUE(result.ok());
+    return result.ok() ? std::move(result).value() : VoTallyFormat();
+}
+
+class DecoderTest : public ::testing::Test {
+  protected:
+    VoTallyFormat format = registryOf(
+        "pub:1 uuid:string ver:byte big:int64 raw:binary\n"
+        "sample_table:7 a:byte f1:bit b:string f2:bit n:int s:short\n");
+
+    ByteBuffer sampleBatch() {
+        auto batch = assembleBatch(
+            77, *format.getTable("pub"),
+            {{"uuid", "安装-1"}, {"ver", 3}, {"big", std::int64_t{-5}}, {"raw", "0aFF"}},
+            *format.getTable("sample_table"),
+            {{"a", 5}, {"f1", true}, {"f2", false}, {"b", 42}, {"n", -9}, {"s", 65535}});
+        EXPECT_TRUE(batch.ok());
+        return batch.ok() ? batch.value() : ByteBuffer{};
+    }
+};
+
+TEST_F(DecoderTest, HeaderChecksAndEveryFieldByName) {
+    const ByteBuffer bytes = sampleBatch();
+    auto decoded = decodeBatch(format, bytes);
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    const DecodedBatch& batch = decoded.value();
+    EXPECT_EQ(batch.header.product, 77u);
+    EXPECT_EQ(batch.header.count, 2);
+    EXPECT_TRUE(batch.sizeOk);
+    EXPECT_TRUE(batch.crcOk);
+    ASSERT_EQ(batch.records.size(), 2u);
+
+    const DecodedRecord& pub = batch.records[0];
+    EXPECT_EQ(pub.tableName, "pub");
+    EXPECT_EQ(pub.index, 1);
+    EXPECT_EQ(pub.offset, 13u);
+    ASSERT_EQ(pub.fields.size(), 4u);
+    EXPECT_EQ(pub.fields[0].value, TallyValue("安装-1"));
+    EXPECT_EQ(pub.fields[1].value, TallyValue(3));
+    EXPECT_EQ(pub.fields[2].value, TallyValue(-5));
+    EXPECT_EQ(pub.fields[3].value, TallyValue("0aff"));
+    EXPECT_EQ(pub.fields[3].type, "binary");
+
+    const DecodedRecord& event = batch.records[1];
+    EXPECT_EQ(event.tableName, "sample_table");
+    EXPECT_EQ(event.offset, 13u + pub.length);
+    std::vector<std::pair<std::string, TallyValue>> got;
+    for (const auto& f : event.fields) {
+        ASSERT_TRUE(f.value) << f.name;
+        got.emplace_back(f.name, *f.value);
+    }
+    // A present bit field is set whatever its value; string fields render numbers as text.
+    EXPECT_EQ(got,
+              (std::vector<std::pair<std::string, TallyValue>>{
+                  {"a", 5}, {"f1", true}, {"b", "42"}, {"f2", true}, {"n", -9}, {"s", 65535}}));
+}
+
+TEST_F(DecoderTest, SizeAndCrcMismatchesAreReportedNotFatal) {
+    ByteBuffer bytes = sampleBatch();
+    bytes[0] = static_cast<std::uint8_t>(bytes[0] + 1);
+    bytes.back() ^= 0x01;  // the last short's high byte
+    auto decoded = decodeBatch(format, bytes);
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_FALSE(decoded.value().sizeOk);
+    EXPECT_FALSE(decoded.value().crcOk);
+    EXPECT_EQ(decoded.value().actualCrc, crc32(0, bytes.data() + 13, bytes.size() - 13));
+}
+
+TEST_F(DecoderTest, ErrorsNameTheOffsetTableAndField) {
+    const ByteBuffer good = sampleBatch();
+    auto errorOf = [&](const ByteBuffer& bytes) {
+        auto decoded = decodeBatch(format, bytes);
+        return decoded.ok() ? std::string("(decoded)") : decoded.error();
+    };
+    EXPECT_EQ(errorOf(ByteBuffer(good.begin(), good.begin() + 12)),
+              "the batch has 12 bytes, fewer than the 13 of its header");
+    ByteBuffer v3 = good;
+    v3[2] = 3;
+    EXPECT_EQ(errorOf(v3), "the batch version at offset 2 is 3; only version 2 is known");
+
+    ByteBuffer unknown = good;
+    unknown[13] = 9;
+    EXPECT_EQ(errorOf(unknown), "record 1 of 2: record at offset 13: no table has the index 9");
+
+    ByteBuffer cut(good.begin(), good.begin() + 20);
+    EXPECT_EQ(errorOf(cut),
+              "record 1 of 2: record at offset 13 (table 'pub', index 1): field 'uuid' (string) "
+              "at offset 15 has a count of 8 bytes, only 3 bytes left");
+
+    ByteBuffer extra = good;
+    extra.push_back(0);
+    EXPECT_EQ(errorOf(extra), "1 byte left over after the last of the 2 records, at offset " +
+                                  std::to_string(good.size()));
+
+    ByteBuffer shortEnd(good.begin(), good.end() - 1);
+    EXPECT_NE(
+        errorOf(shortEnd).find("field 's' (short) at offset " + std::to_string(good.size() - 2) +
+                               " needs 2 bytes, 1 byte left"),
+        std::string::npos)
+        << errorOf(shortEnd);
+
+    const std::size_t maskAt = 13 + decodeBatch(format, good).value().records[0].length + 2;
+    ByteBuffer mask = good;
+    mask[maskAt] = 0x07;
+    EXPECT_NE(errorOf(mask).find("the bit mask 07 at offset " + std::to_string(maskAt) +
+                                 " sets bits past the table's 2 bit fields"),
+              std::string::npos);
+}
+
+TEST_F(DecoderTest, ClearBitsDecodeAsAbsentAndIndexesSharedByTwoTablesAreNamed) {
+    ByteBuffer bytes = sampleBatch();
+    const std::size_t maskAt = 13 + decodeBatch(format, bytes).value().records[0].length + 2;
+    bytes[maskAt] = 0x02;
+    auto decoded = decodeBatch(format, bytes);
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(decoded.value().records[1].fields[1].value, TallyValue(false));
+    EXPECT_EQ(decoded.value().records[1].fields[3].value, TallyValue(true));
+
+    auto shared = registryOf("a:1\nb:1\n");
+    const ByteBuffer record = {0x01, 0x00};
+    auto result = decodeRecord(shared, record, 0);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(),
+              "record at offset 0: the index 1 is shared by the tables 'a', 'b', so the record "
+              "cannot be read");
+}
+
+TEST(DecoderBits, BitsPastTheEighthAreNotCarried) {
+    std::string line = "t:3";
+    TallyPayload payload;
+    for (int i = 0; i < 10; ++i) {
+        line += " b" + std::to_string(i) + ":bit";
+        payload["b" + std::to_string(i)] = true;
+    }
+    auto format = registryOf(line);
+    ByteBuffer bytes;
+    format.getTable("t")->write(bytes, payload);
+    auto decoded = decodeRecord(format, bytes, 0);
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    ASSERT_EQ(decoded.value().fields.size(), 10u);
+    EXPECT_EQ(decoded.value().fields[7].value, TallyValue(true));
+    EXPECT_FALSE(decoded.value().fields[8].value);
+    bytes[3] = 1;
+    auto bad = decodeRecord(format, bytes, 0);
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error(),
+              "record at offset 0 (table 't', index 3): the bit byte at offset 3 is 01, not 00");
+}
+
+// Random tables and payloads, encoded and decoded, give back the same values.
+TEST(RoundTrip, RandomTablesAndPayloadsComeBackUnchanged) {
+    std::mt19937_64 rng(20240607);
+    auto pick = [&](std::uint64_t n) { return rng() % n; };
+    const char* types[] = {"int", "int64", "short", "byte", "bit", "string", "binary"};
+    const std::string alphabet[] = {"a", "Z", "0", " ", "=", "安", "é", "😀", "\t", "\x01"};
+
+    for (int round = 0; round < 500; ++round) {
+        std::string text;
+        const std::int64_t indexes[2] = {static_cast<std::int64_t>(pick(65536)),
+                                         static_cast<std::int64_t>(pick(65536))};
+        if (indexes[0] == indexes[1]) {
+            continue;
+        }
+        std::vector<std::vector<std::string>> fieldTypes(2);
+        for (std::size_t t = 0; t < 2; ++t) {
+            text += "t" + std::to_string(t) + ":" + std::to_string(indexes[t]);
+            const auto n = pick(14);
+            for (std::uint64_t f = 0; f < n; ++f) {
+                fieldTypes[t].push_back(types[pick(7)]);
+                text += " f" + std::to_string(f) + ":" + fieldTypes[t].back();
+            }
+            text += round % 2 ? "\r\n" : "\n";
+        }
+        auto format = registryOf(text);
+
+        TallyPayload payloads[2];
+        std::vector<std::optional<TallyValue>> expected[2];
+        for (std::size_t t = 0; t < 2; ++t) {
+            std::size_t bits = 0;
+            for (std::size_t f = 0; f < fieldTypes[t].size(); ++f) {
+                const std::string& type = fieldTypes[t][f];
+                const std::string name = "f" + std::to_string(f);
+                const auto wide = static_cast<std::int64_t>(rng());
+                if (type == "int64") {
+                    payloads[t][name] = wide;
+                    expected[t].emplace_back(TallyValue(wide));
+                } else if (type == "int" || type == "short" || type == "byte") {
+                    const std::int64_t lo =
+                        type == "int" ? std::numeric_limits<std::int32_t>::min() : 0;
+                    const std::int64_t hi = type == "int" ? std::numeric_limits<std::int32_t>::max()
+                                            : type == "short" ? 65535
+                                                              : 255;
+                    // One value in eight lies outside the range and must come back as 0.
+                    const std::int64_t v =
+                        pick(8) == 0 ? hi + 1 + static_cast<std::int64_t>(pick(1000))
+                                     : lo + static_cast<std::int64_t>(
+                                                pick(static_cast<std::uint64_t>(hi - lo) + 1));
+                    payloads[t][name] = v;
+                    expected[t].emplace_back(TallyValue(v > hi ? 0 : v));
+                } else if (type == "bit") {
+                    payloads[t][name] = pick(2) ? TallyValue(false) : TallyValue("any");
+                    expected[t].emplace_back(bits++ < 8 ? std::optional<TallyValue>(true)
+                                                        : std::nullopt);
+                } else if (type == "string") {
+                    if (pick(4) == 0) {
+                        const auto v = static_cast<std::int64_t>(pick(2000000)) - 1000000;
+                        payloads[t][name] = v;
+                        expected[t].emplace_back(TallyValue(std::to_string(v)));
+                    } else {
+                        std::string s;
+                        for (auto k = pick(30); k > 0; --k) {
+                            s += alphabet[pick(std::size(alphabet))];
+                        }
+                        payloads[t][name] = s;
+                        expected[t].emplace_back(TallyValue(s));
+                    }
+                } else {
+                    static constexpr char kHex[] = "0123456789abcdefABCDEF";
+                    std::string hexText;
+                    for (auto k = 2 * pick(20); k > 0; --k) {
+                        hexText += kHex[pick(22)];
+                    }
+                    payloads[t][name] = hexText;
+                    std::string lower = hexText;
+                    for (char& c : lower) {
+                        c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+                    }
+                    expected[t].emplace_back(TallyValue(lower));
+                }
+            }
+        }
+
+        const auto product = static_cast<std::int64_t>(pick(4294967296ULL));
+        auto batch = assembleBatch(product, *format.getTable("t0"), payloads[0],
+                                   *format.getTable("t1"), payloads[1]);
+        ASSERT_TRUE(batch.ok()) << text << batch.error().description;
+        auto decoded = decodeBatch(format, batch.value());
+        ASSERT_TRUE(decoded.ok()) << text << decoded.error();
+        const DecodedBatch& out = decoded.value();
+        EXPECT_TRUE(out.sizeOk);
+        EXPECT_TRUE(out.crcOk);
+        EXPECT_EQ(out.header.product, static_cast<std::uint32_t>(product));
+        ASSERT_EQ(out.records.size(), 2u);
+        for (std::size_t t = 0; t < 2; ++t) {
+            const DecodedRecord& r = out.records[static_cast<std::size_t>(t)];
+            EXPECT_EQ(r.tableName, "t" + std::to_string(t));
+            EXPECT_EQ(r.index, indexes[t]);
+            ASSERT_EQ(r.fields.size(), expected[t].size()) << text;
+            for (std::size_t f = 0; f < r.fields.size(); ++f) {
+                EXPECT_EQ(r.fields[f].value, expected[t][f])
+                    << "round " << round << " table t" << t << " field f" << f << " ("
+                    << r.fields[f].type << ")\n"
+                    << text;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tally
