@@ -1,7 +1,8 @@
 #pragma once
 // The CRC-32 that guards a batch's records: ISO-HDLC / IEEE 802.3, the one zlib's crc32 computes
 // (reflected polynomial 0xEDB88320, initial register and final XOR 0xFFFFFFFF). Pure functions,
-// safe from any thread.
+// safe from any thread. Short inputs go through our own eight-bytes-per-pass table loop, long
+// ones (512 bytes and more) through zlib's crc32_z, whichever is faster at that length.
 #include <array>
 #include <cstddef>
 #include <cstdint>

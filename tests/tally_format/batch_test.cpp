@@ -45,6 +45,15 @@ TEST(Crc32, ContinuesFromAPreviousResultAndMatchesZlibOnEveryLength) {
             ASSERT_EQ(ours, theirs) << "start " << start << " length " << len;
         }
     }
+    // Around the length where long buffers go to zlib, and continued from one engine to the
+    // other.
+    for (std::size_t len = 500; len <= 530; ++len) {
+        const auto theirs =
+            static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(len)));
+        ASSERT_EQ(crc32(0, data.data(), len), theirs) << len;
+        ASSERT_EQ(crc32(crc32(0, data.data(), 7), data.data() + 7, len - 7), theirs) << len;
+        ASSERT_EQ(crc32(crc32(0, data.data(), len - 9), data.data() + len - 9, 9), theirs) << len;
+    }
     const auto whole = crc32(0, data.data(), data.size());
     EXPECT_EQ(whole,
               static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(data.size()))));
