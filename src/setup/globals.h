@@ -32,5 +32,8 @@ void setDownloadUrl(std::string url);
 // The shared settings file, computed once on first use (logs "get appDataPath " + path);
 // absent when the Application Support folder cannot be found.
 [[nodiscard]] const std::optional<std::string>& g_commonFilePath();
+// Tests only: forgets the computed path so that the next g_commonFilePath() computes it again
+// from the current home folder. Not safe while another thread uses g_commonFilePath().
+void resetCommonFilePathForTesting();
 
 }  // namespace corvane
