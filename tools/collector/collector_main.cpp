@@ -59,6 +59,9 @@ struct Options {
     bool quiet = false;
 };
 
+// Far above the largest batch (65535 bytes); larger bodies are refused unread.
+constexpr size_t kMaxBody = 1 << 20;
+
 constexpr const char* kUsage =
     "usage: tally-collector --vfmt FILE [--db FILE] [--host ADDR] [--port N]\n"
     "                       [--fault none|no-result|close|status-500|non-ascii]\n"
@@ -285,7 +288,7 @@ int runServer(const Options& options) {
     bool stopping = false;
 
     httplib::Server server;
-    server.set_payload_max_length(1 << 20);
+    server.set_payload_max_length(kMaxBody);
     server.set_keep_alive_timeout(1);
     if (options.serial) {
         // One connection at a time, closed after its answer: requests are handled in the order
@@ -306,48 +309,64 @@ int runServer(const Options& options) {
                         "application/json");
     });
 
-    server.Post(R"(/.*)", [&](const httplib::Request& req, httplib::Response& res) {
-        const std::span<const std::uint8_t> body(
-            reinterpret_cast<const std::uint8_t*>(req.body.data()), req.body.size());
-        const Checked checked = checkBatch(format, body);
-        std::string log = "POST " + req.path + " " + std::to_string(body.size()) + " bytes: ";
-        if (!checked.batch) {
-            log += "refused: " + checked.reason;
-            res.status = 400;
-            res.set_content("result=0\nerror=" + checked.reason + "\n", "text/plain");
-        } else if (options.fault == Fault::NoResult || options.fault == Fault::Close) {
-            log += options.fault == Fault::Close ? "dropped the connection (fault mode)"
-                                                 : "answered without result (fault mode)";
-            res.set_content("result=0\nerror=fault mode\n", "text/plain");
-        } else {
-            collector::RequestInfo info{
-                req.path, req.get_header_value("Content-Type"), req.get_header_value("User-Agent"),
-                req.get_header_value("X-Cf-Platform"), req.get_header_value("X-Cf-Device-Id")};
-            std::string error;
-            if (const auto id = store.store(body, *checked.batch, info, error)) {
-                log += "stored batch " + std::to_string(*id) + " (" +
-                       describeRecords(*checked.batch) + ")";
-                res.status = options.fault == Fault::Status500 ? 500 : 200;
-                res.set_content(
-                    options.fault == Fault::NonAscii ? "result=1 \xC3\xA9\n" : "result=1\n",
-                    "text/plain");
-            } else {
-                log += "not stored: " + error;
-                res.status = 500;
-                res.set_content("result=0\nerror=store failed\n", "text/plain");
+    // The poster labels its binary body as a form; read it through a content reader so it is
+    // taken as it is, whatever its size, instead of being parsed (and capped) as form fields.
+    const httplib::Server::HandlerWithContentReader onPost =
+        [&](const httplib::Request& req, httplib::Response& res,
+            const httplib::ContentReader& reader) {
+            std::string raw;
+            const bool complete = reader([&](const char* data, size_t length) {
+                raw.append(data, length);
+                return raw.size() <= kMaxBody;
+            });
+            if (!complete) {
+                res.status = 413;
+                res.set_content("result=0\nerror=body too large or cut short\n", "text/plain");
+                return;
             }
-        }
-        if (!quiet) {
-            std::fprintf(stderr, "tally-collector: %s\n", log.c_str());
-        }
-        if (options.delay.count() > 0) {
-            std::unique_lock lock(stopMutex);
-            stopCv.wait_for(lock, options.delay, [&] { return stopping; });
-        }
-        if (options.fault == Fault::Close && checked.batch) {
-            dropConnection(req);
-        }
-    });
+            const std::span<const std::uint8_t> body(
+                reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size());
+            const Checked checked = checkBatch(format, body);
+            std::string log = "POST " + req.path + " " + std::to_string(body.size()) + " bytes: ";
+            if (!checked.batch) {
+                log += "refused: " + checked.reason;
+                res.status = 400;
+                res.set_content("result=0\nerror=" + checked.reason + "\n", "text/plain");
+            } else if (options.fault == Fault::NoResult || options.fault == Fault::Close) {
+                log += options.fault == Fault::Close ? "dropped the connection (fault mode)"
+                                                     : "answered without result (fault mode)";
+                res.set_content("result=0\nerror=fault mode\n", "text/plain");
+            } else {
+                collector::RequestInfo info{req.path, req.get_header_value("Content-Type"),
+                                            req.get_header_value("User-Agent"),
+                                            req.get_header_value("X-Cf-Platform"),
+                                            req.get_header_value("X-Cf-Device-Id")};
+                std::string error;
+                if (const auto id = store.store(body, *checked.batch, info, error)) {
+                    log += "stored batch " + std::to_string(*id) + " (" +
+                           describeRecords(*checked.batch) + ")";
+                    res.status = options.fault == Fault::Status500 ? 500 : 200;
+                    res.set_content(
+                        options.fault == Fault::NonAscii ? "result=1 \xC3\xA9\n" : "result=1\n",
+                        "text/plain");
+                } else {
+                    log += "not stored: " + error;
+                    res.status = 500;
+                    res.set_content("result=0\nerror=store failed\n", "text/plain");
+                }
+            }
+            if (!quiet) {
+                std::fprintf(stderr, "tally-collector: %s\n", log.c_str());
+            }
+            if (options.delay.count() > 0) {
+                std::unique_lock lock(stopMutex);
+                stopCv.wait_for(lock, options.delay, [&] { return stopping; });
+            }
+            if (options.fault == Fault::Close && checked.batch) {
+                dropConnection(req);
+            }
+        };
+    server.Post(R"(/.*)", onPost);
 
     const int port = options.port == 0
                          ? server.bind_to_any_port(options.host)

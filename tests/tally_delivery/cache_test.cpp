@@ -1,0 +1,174 @@
+// The offline cache's files: names, atomic stores, listing, renames and deletes, and the folder
+// that cannot be made.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "delivery_support.h"
+#include "tally/vo_data_cache.h"
+#include "tally/vo_log_util.h"
+
+namespace tally {
+namespace {
+
+namespace fs = std::filesystem;
+using test::DeliveryWorld;
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ByteBuffer bytes(std::string_view text) {
+    return ByteBuffer(text.begin(), text.end());
+}
+
+TEST(CacheNames, PathsFollowTheNameScheme) {
+    DeliveryWorld world;
+    ASSERT_FALSE(fs::exists(world.cacheDir()));
+    EXPECT_EQ(VoDataCache::getDataDirectoryPath(), world.cacheDir().string());
+    EXPECT_TRUE(fs::is_directory(world.cacheDir())) << "made on first use";
+    EXPECT_EQ(VoDataCache::getCacheFilePath("pallo_tools_install", false, 1700000000, 0),
+              world.cacheDir().string() + "/delay-1700000000-0-pallo_tools_install");
+    EXPECT_EQ(VoDataCache::getCacheFilePath("t", true, 5, 6),
+              world.cacheDir().string() + "/force-5-6-t");
+}
+
+TEST(CacheStore, SaveFileWritesTheWholeBatchUnderItsName) {
+    DeliveryWorld world;
+    int64_t now = 1700000000;
+    VoDataCache cache([&] { return now; });
+    EXPECT_TRUE(cache.saveFile("pallo_tools_install", bytes("first"), false));
+    EXPECT_TRUE(cache.saveFile("pallo_tools_install", bytes("second"), false));
+    EXPECT_TRUE(cache.saveFile("pallo_tools_install", bytes("forced"), true));
+    now += 1;
+    EXPECT_TRUE(cache.saveFile("pallo_tools_install", ByteBuffer{}, false));
+
+    // The same second's second batch replaced the first; no temporary file is left behind.
+    const std::vector<std::string> expected = {"delay-1700000000-0-pallo_tools_install",
+                                               "delay-1700000001-0-pallo_tools_install",
+                                               "force-1700000000-0-pallo_tools_install"};
+    EXPECT_EQ(namesIn(world.cacheDir()), expected);
+    EXPECT_EQ(corvane::test::readFile(world.cacheDir() / expected[0]), "second");
+    EXPECT_EQ(corvane::test::readFile(world.cacheDir() / expected[1]), "");
+    EXPECT_EQ(corvane::test::readFile(world.cacheDir() / expected[2]), "forced");
+}
+
+TEST(CacheStore, WithoutAFolderNothingIsStoredAnywhere) {
+    DeliveryWorld world;
+    fs::remove_all(world.home() / "Documents");
+    const int64_t ts = 4102444800;  // a name that cannot be lying around at the root already
+    VoDataCache cache([&] { return ts; });
+    tally::ScopedVoLogCapture log;
+
+    EXPECT_EQ(VoDataCache::getDataDirectoryPath(), "");
+    EXPECT_EQ(VoDataCache::getCacheFilePath("t", false, ts, 0), "");
+    EXPECT_FALSE(cache.saveFile("pallo_tools_install", bytes("batch"), false));
+    EXPECT_FALSE(fs::exists("/delay-4102444800-0-pallo_tools_install"));
+    EXPECT_FALSE(fs::exists(world.home() / "Documents")) << "parents are not made";
+
+    const std::string reason = "[VoTally] Couldn't create the folder '" +
+                               world.cacheDir().string() + "': No such file or directory";
+    EXPECT_TRUE(log.contains(reason));
+    EXPECT_TRUE(
+        log.contains("[VoTally] VoDataFile => ERROR: no cache folder, batch of "
+                     "table['pallo_tools_install'] not stored"));
+
+    // A listing without a folder finds nothing and removes nothing.
+    EXPECT_TRUE(cache.listCacheFiles().empty());
+    EXPECT_FALSE(log.containsPrefix("[VoTally] VoDataFile => removeItem"));
+}
+
+TEST(CacheStore, WithoutAHomeThereIsNoFolder) {
+    DeliveryWorld world;
+    corvane::test::ScopedEnv noHome("HOME", std::nullopt);
+    tally::ScopedVoLogCapture log;
+    VoDataCache cache;
+    EXPECT_FALSE(cache.saveFile("t", bytes("batch"), true));
+    EXPECT_TRUE(log.contains("[VoTally] VoDataCache => ERROR: no Documents folder for the cache"));
+}
+
+TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
+    DeliveryWorld world;
+    const fs::path dir = world.cacheDir();
+    fs::create_directories(dir / "sub" / "deeper");
+    for (const char* name :
+         {"delay-100-0-pallo_tools_install", "force-200-3-pallo_public", "delay--300--1-t",
+          "delay-abc-x-t", "delay-300-0-my-table", "readme", "sub/delay-1-0-t", "sub/deeper/x"}) {
+        corvane::test::writeFile(dir / name, "x");
+    }
+    const int64_t now = 1700000000;
+    VoDataCache cache([&] { return now; });
+    tally::ScopedVoLogCapture log;
+    auto files = cache.listCacheFiles();
+
+    std::sort(files.begin(), files.end(),
+              [](const VoDataFile& a, const VoDataFile& b) { return a.filePath < b.filePath; });
+    ASSERT_EQ(files.size(), 4u);
+    const auto expectFile = [&](const VoDataFile& f, const std::string& name,
+                                const std::string& table, bool force, int64_t ts, int64_t retry) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(f.filePath, dir.string() + "/" + name);
+        EXPECT_EQ(f.tableName, table);
+        EXPECT_EQ(f.isForce, force);
+        EXPECT_EQ(f.ts, ts);
+        EXPECT_EQ(f.retryCount, retry);
+    };
+    // Empty pieces are dropped; a time that is not a number reads as now, a count as 0.
+    expectFile(files[0], "delay--300--1-t", "t", false, 300, 1);
+    expectFile(files[1], "delay-100-0-pallo_tools_install", "pallo_tools_install", false, 100, 0);
+    expectFile(files[2], "delay-abc-x-t", "t", false, now, 0);
+    expectFile(files[3], "force-200-3-pallo_public", "pallo_public", true, 200, 3);
+
+    // A table name with "-", a name without the four parts, and a folder (with everything in
+    // it) are foreign: logged and removed.
+    const std::vector<std::string> kept = {"delay--300--1-t", "delay-100-0-pallo_tools_install",
+                                           "delay-abc-x-t", "force-200-3-pallo_public"};
+    EXPECT_EQ(namesIn(dir), kept);
+    for (const char* name : {"delay-300-0-my-table", "readme", "sub"}) {
+        EXPECT_TRUE(
+            log.contains("[VoTally] VoDataFile => removeItem['" + dir.string() + "/" + name + "']"))
+            << name;
+    }
+    EXPECT_FALSE(
+        log.containsPrefix("[VoTally] VoDataFile => removeItem['" + dir.string() + "/sub/"))
+        << "entries inside a removed folder are not listed one by one";
+    EXPECT_TRUE(log.contains("[VoTally] VoDataFile => cache files count['4']"));
+}
+
+TEST(CacheFiles, RetryRenameAndDelete) {
+    DeliveryWorld world;
+    VoDataCache cache;
+    const fs::path dir = world.cacheDir();
+    corvane::test::writeFile(dir / "force-1700000000-2-pallo_tools_install", "batch");
+    const VoDataFile file("pallo_tools_install",
+                          (dir / "force-1700000000-2-pallo_tools_install").string(), true,
+                          1700000000, 2);
+    tally::ScopedVoLogCapture log;
+
+    cache.updateRetryCount(file);
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"force-1700000000-3-pallo_tools_install"});
+    EXPECT_EQ(corvane::test::readFile(dir / "force-1700000000-3-pallo_tools_install"), "batch");
+    EXPECT_TRUE(log.lines().empty());
+
+    // The old name is gone now: both operations fail and say why.
+    cache.updateRetryCount(file);
+    cache.deleteCacheFile(file);
+    const std::vector<std::string> expected = {
+        "[VoTally] VoDataFile => ERROR: failed to rename!!! error:No such file or directory",
+        "[VoTally] VoDataFile => ERROR: failed to delete!!! error:No such file or directory"};
+    EXPECT_EQ(log.lines(), expected);
+
+    cache.deleteCacheFile(VoDataFile("pallo_tools_install",
+                                     (dir / "force-1700000000-3-pallo_tools_install").string(),
+                                     true, 1700000000, 3));
+    EXPECT_TRUE(namesIn(dir).empty());
+}
+
+}  // namespace
+}  // namespace tally

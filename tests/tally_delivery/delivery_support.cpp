@@ -1,0 +1,212 @@
+#include "delivery_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/process.h"
+#include "tally/batch.h"
+#include "tally/vo_tally_format.h"
+
+extern char** environ;
+
+namespace tally::test {
+namespace fs = std::filesystem;
+
+DeliveryWorld::DeliveryWorld() {
+    fs::create_directories(resources());
+    fs::create_directories(home() / "Documents");
+    writeResource("vfmt.dat", kTestVfmt);
+    mBundle.emplace("CORVANE_BUNDLE", (mDir / "Test.app").string());
+    mHome.emplace("HOME", home().string());
+    mLoop = std::make_shared<corvane::platform::RunLoop>();
+    corvane::platform::setMainQueue(mLoop);
+}
+
+DeliveryWorld::~DeliveryWorld() {
+    corvane::platform::setMainQueue(nullptr);
+}
+
+fs::path DeliveryWorld::resources() const {
+    return mDir / "Test.app" / "Contents" / "Resources";
+}
+
+void DeliveryWorld::writeResource(const std::string& name, const std::string& text) const {
+    corvane::test::writeFile(resources() / name, text);
+}
+
+std::string controlText(long long product, const std::vector<std::pair<int, std::string>>& servers,
+                        const std::string& extra) {
+    std::string text = "[common]\nproduct=" + std::to_string(product) + "\n";
+    for (const auto& [priority, url] : servers) {
+        text += "server" + std::to_string(priority) + "=" + url + "\n";
+    }
+    return text + extra;
+}
+
+TallyPayload publicPayload(const std::string& uuid) {
+    return {{"uuid", uuid},      {"tid1", int64_t{1700000000123}},
+            {"type", 1},         {"tryno", 3},
+            {"svrid", "svr-01"}, {"flag", true}};
+}
+
+TallyPayload installPayload(int64_t reason) {
+    return {{"result", 1},
+            {"reason", reason},
+            {"installtype", 0},
+            {"silent", 0},
+            {"parentproce", "Corvane Setup"}};
+}
+
+ByteBuffer testBatch(int64_t product, int64_t reason) {
+    auto format = VoTallyFormat::fromText(kTestVfmt);
+    if (!format) {
+        ADD_FAILURE() << format.error();
+        return {};
+    }
+    auto batch =
+        assembleBatch(product, *format.value().getTable("pallo_public"), publicPayload(),
+                      *format.value().getTable("pallo_tools_install"), installPayload(reason));
+    if (!batch) {
+        ADD_FAILURE() << batch.error().description;
+        return {};
+    }
+    return std::move(batch).value();
+}
+
+std::string collectorPath() {
+    return TALLY_COLLECTOR_PATH;
+}
+
+std::string hexOf(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+    return out;
+}
+
+CollectorProcess::CollectorProcess(const fs::path& vfmt, const fs::path& db,
+                                   const std::vector<std::string>& args)
+    : mDb(db), mLog(db.string() + ".log") {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return;
+    }
+    std::vector<std::string> argv = {collectorPath(), "--vfmt", vfmt.string(), "--db", db.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, mLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int rc = ::posix_spawn(&mPid, cargv[0], &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    mStdout = pipeFds[0];
+    if (rc != 0) {
+        mPid = -1;
+        return;
+    }
+
+    // The first line announces the port: "listening on 127.0.0.1:PORT".
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{mStdout, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) {
+            continue;
+        }
+        char buf[128];
+        const ssize_t n = ::read(mStdout, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        line.append(buf, static_cast<size_t>(n));
+    }
+    const auto colon = line.rfind(':');
+    if (line.rfind("listening on ", 0) == 0 && colon != std::string::npos) {
+        mPort = std::atoi(line.c_str() + colon + 1);
+    }
+}
+
+CollectorProcess::~CollectorProcess() {
+    stop();
+    if (mStdout >= 0) {
+        ::close(mStdout);
+    }
+}
+
+std::string CollectorProcess::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(mPort) + path;
+}
+
+int CollectorProcess::stop() {
+    if (mPid <= 0) {
+        return -1;
+    }
+    ::kill(mPid, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    pid_t done = 0;
+    while ((done = ::waitpid(mPid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        ::kill(mPid, SIGKILL);
+        ::waitpid(mPid, &status, 0);
+        mPid = -1;
+        return -1;
+    }
+    mPid = -1;
+    mPort = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<nlohmann::json> CollectorProcess::dump() const {
+    corvane::platform::ProcessOptions options;
+    options.timeout = std::chrono::seconds(30);
+    const auto result =
+        corvane::platform::runProcess(collectorPath(), {"dump", "--db", mDb.string()}, options);
+    std::vector<nlohmann::json> batches;
+    if (!result.succeeded()) {
+        ADD_FAILURE() << "tally-collector dump failed: " << result.output;
+        return batches;
+    }
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty()) {
+            batches.push_back(nlohmann::json::parse(line));
+        }
+    }
+    return batches;
+}
+
+std::string CollectorProcess::log() const {
+    try {
+        return corvane::test::readFile(mLog);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+}  // namespace tally::test

@@ -1,0 +1,110 @@
+#pragma once
+// Helpers for the delivery tests: a temporary bundle and home folder, the test main loop, and
+// the reference collector run as a real process on a free loopback port.
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/main_queue.h"
+#include "support/test_support.h"
+#include "tally/tally_value.h"
+
+namespace tally::test {
+
+// Table definitions the delivery tests use: a public table and an install table shaped like the
+// shipped ones, a table routed to priority 3, one with every field type, and one whose single
+// string can be made large.
+inline constexpr const char* kTestVfmt =
+    "pallo_public:1 uuid:string tid1:int64 type:byte tryno:short svrid:string flag:bit\n"
+    "pallo_tools_install:201 result:byte reason:int installtype:byte silent:byte "
+    "parentproce:string\n"
+    "pallo_routed:7 reason:int\n"
+    "every_type:9 i:int l:int64 s:short b:byte t:string x:binary f:bit\n"
+    "big_table:11 text:string\n";
+
+// A world of its own for one test: the bundle resources (CORVANE_BUNDLE), a home folder with a
+// Documents folder (HOME), and a RunLoop registered as the main queue. Everything is undone on
+// destruction. Create it before anything that starts threads.
+class DeliveryWorld {
+  public:
+    DeliveryWorld();
+    ~DeliveryWorld();
+    DeliveryWorld(const DeliveryWorld&) = delete;
+    DeliveryWorld& operator=(const DeliveryWorld&) = delete;
+
+    [[nodiscard]] const corvane::test::TempDir& dir() const { return mDir; }
+    [[nodiscard]] corvane::platform::RunLoop& loop() { return *mLoop; }
+    [[nodiscard]] std::filesystem::path resources() const;
+    [[nodiscard]] std::filesystem::path home() const { return mDir / "home"; }
+    [[nodiscard]] std::filesystem::path cacheDir() const { return home() / "Documents" / "tally"; }
+
+    // Writes a bundle resource ("vctrl.dat", "vfmt.dat").
+    void writeResource(const std::string& name, const std::string& text) const;
+    // The path of the test definition file (kTestVfmt), written at construction.
+    [[nodiscard]] std::filesystem::path vfmtPath() const { return resources() / "vfmt.dat"; }
+
+  private:
+    corvane::test::TempDir mDir;
+    std::optional<corvane::test::ScopedEnv> mBundle;
+    std::optional<corvane::test::ScopedEnv> mHome;
+    std::shared_ptr<corvane::platform::RunLoop> mLoop;
+};
+
+// A control file: product id, and "server<N>=<url>" lines in section "common", then extra text.
+[[nodiscard]] std::string controlText(long long product,
+                                      const std::vector<std::pair<int, std::string>>& servers,
+                                      const std::string& extra = {});
+
+// tally-collector as a real process. Started by the constructor with `--vfmt`, `--db` and
+// `args`; stopped (SIGTERM, then waited for) by stop() or the destructor.
+class CollectorProcess {
+  public:
+    CollectorProcess(const std::filesystem::path& vfmt, const std::filesystem::path& db,
+                     const std::vector<std::string>& args = {});
+    ~CollectorProcess();
+    CollectorProcess(const CollectorProcess&) = delete;
+    CollectorProcess& operator=(const CollectorProcess&) = delete;
+
+    // Whether it started and announced its port.
+    [[nodiscard]] bool running() const { return mPort > 0; }
+    [[nodiscard]] int port() const { return mPort; }
+    // "http://127.0.0.1:PORT" + path.
+    [[nodiscard]] std::string url(const std::string& path = "/report") const;
+
+    // Stops it; its exit status (0 for a clean stop), or -1 when it had to be killed.
+    int stop();
+
+    // Every batch it stored, oldest first (`tally-collector dump`).
+    [[nodiscard]] std::vector<nlohmann::json> dump() const;
+
+    // What it wrote to standard error so far.
+    [[nodiscard]] std::string log() const;
+
+  private:
+    std::filesystem::path mDb;
+    std::filesystem::path mLog;
+    pid_t mPid = -1;
+    int mPort = -1;
+    int mStdout = -1;
+};
+
+// The public record's payload and an install event's payload for the tables of kTestVfmt.
+[[nodiscard]] TallyPayload publicPayload(const std::string& uuid = "4f1c-uuid");
+[[nodiscard]] TallyPayload installPayload(int64_t reason);
+
+// One batch as the client makes it: public record, then the install record with `reason`.
+[[nodiscard]] ByteBuffer testBatch(int64_t product, int64_t reason);
+
+// Path of the built collector.
+[[nodiscard]] std::string collectorPath();
+
+// Lower-case hex of bytes, as the collector's dump writes "raw".
+[[nodiscard]] std::string hexOf(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace tally::test
