@@ -43,4 +43,13 @@ namespace corvane::platform {
 // $CORVANE_PACKAGE_BASE when set so tests and the demo can point at a local server.
 [[nodiscard]] std::string packageServerBase();
 
+// A certificate bundle to trust in addition to the system's own, for HTTPS to a local test
+// server. macOS: never (only the system's trust store counts). Linux: $CORVANE_CA_BUNDLE when set
+// and not empty.
+#if defined(__APPLE__)
+[[nodiscard]] inline std::optional<std::string> extraCaBundle() { return std::nullopt; }
+#else
+[[nodiscard]] std::optional<std::string> extraCaBundle();
+#endif
+
 }  // namespace corvane::platform

@@ -101,4 +101,12 @@ std::string packageServerBase() {
     return CORVANE_PACKAGE_HOST;
 }
 
+std::optional<std::string> extraCaBundle() {
+    std::string b = env("CORVANE_CA_BUNDLE");
+    if (b.empty()) {
+        return std::nullopt;
+    }
+    return b;
+}
+
 }  // namespace corvane::platform

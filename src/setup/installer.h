@@ -21,6 +21,9 @@ public:
     explicit Installer(std::string dmgPath);
 
     // True when the new application is in /Applications and the image was detached.
+    // Never deletes the user's only copy of the application: when the old copy could not be put
+    // back, or when the image could not be detached, the backup stays in the working folder
+    // (its path is logged) and nothing below a still attached mount point is removed.
     [[nodiscard]] bool installPackage();
 
     // home + "/" + a new upper-case UUID. Nothing is created.
@@ -53,8 +56,25 @@ public:
     // A path as one zsh word: single quotes, embedded single quotes written as '\''.
     [[nodiscard]] static std::string shellQuote(std::string_view path);
     // No shell command may hang the setup: past this a command's process group is killed and
-    // the command counts as failed.
+    // the command counts as failed. Ten minutes is far beyond any attach, detach, move or copy
+    // of the package (seconds), yet ends a command that waits for ever.
     static constexpr std::chrono::minutes kCommandTimeout{10};
+
+    // The runner with a time-out of the caller's choosing instead of kCommandTimeout (tests).
+    // A command killed at its time-out logs "command timed out after N s; …" before its status
+    // line and counts as failed.
+    [[nodiscard]] static bool executeCMD(const std::vector<std::string>& arguments,
+                                         std::chrono::milliseconds timeout);
+    [[nodiscard]] static bool executeCMD(const std::vector<std::string>& arguments,
+                                         std::optional<std::string>& output,
+                                         std::chrono::milliseconds timeout);
+
+    // The fixed command lines of the process checks, with every path built with
+    // platform::macPath and quoted with shellQuote.
+    [[nodiscard]] static std::string checkIfUsingNowCommand();
+    [[nodiscard]] static std::string shutDownServicesCommand();
+    [[nodiscard]] static std::string resumeServicesCommand();
+    [[nodiscard]] static std::string startUseCommand();
 
     // ---- Install record in the shared settings file ----
     [[nodiscard]] static std::optional<std::string> getAppDataLocationPath(const std::string& appName,

@@ -1,0 +1,253 @@
+// The command runner and the process checks built on it. Every outside action goes through
+// "/bin/zsh -c <line>"; every path put into a line is quoted with shellQuote so that a home
+// folder with a space, a quote or a "$" is passed on as the name it is and never run.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "setup/installer.h"
+
+namespace corvane {
+namespace {
+
+using platform::logLine;
+using platform::macPath;
+
+constexpr std::string_view kAppPath = "/Applications/Corvane.app";
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view s) {
+    size_t i = 0;
+    const size_t n = s.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        uint32_t cp = 0;
+        uint32_t min = 0;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1Fu;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0Fu;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07u;
+            min = 0x10000;
+        } else {
+            return false;
+        }
+        if (n - i < len) {
+            return false;
+        }
+        for (size_t k = 1; k < len; ++k) {
+            const auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (cc & 0x3Fu);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+// How Swift describes an optional string in a log line: Optional("arm64\n") or nil.
+std::string describeOptional(const std::optional<std::string>& value) {
+    if (!value) {
+        return "nil";
+    }
+    std::string out = "Optional(\"";
+    for (const char ch : *value) {
+        switch (ch) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += ch;
+        }
+    }
+    out += "\")";
+    return out;
+}
+
+std::string appExecutable(std::string_view folder, std::string_view name) {
+    return macPath(kAppPath) + "/Contents/" + std::string(folder) + "/" + std::string(name);
+}
+
+// Paths joined by "|" (a regular expression of alternatives), quoted as one shell word.
+std::string quotedPattern(const std::vector<std::string>& paths) {
+    std::string joined;
+    for (const auto& p : paths) {
+        if (!joined.empty()) {
+            joined += '|';
+        }
+        joined += p;
+    }
+    return Installer::shellQuote(joined);
+}
+
+bool runShell(const std::vector<std::string>& arguments, std::optional<std::string>* output,
+              std::chrono::milliseconds timeout) {
+    platform::ProcessOptions options;
+    options.output = output ? platform::ProcessOptions::Output::Merged
+                            : platform::ProcessOptions::Output::Discarded;
+    options.timeout = timeout;
+    const platform::ProcessResult r = platform::runProcess(macPath("/bin/zsh"), arguments, options);
+    if (!r.started) {
+        return false;
+    }
+    if (r.timedOut) {
+        logLine("command timed out after " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
+                " s; its process group was killed");
+    }
+    logLine("task terminationStatus " + std::to_string(r.exitStatus));
+    if (!r.succeeded()) {
+        return false;
+    }
+    if (output) {
+        if (isValidUtf8(r.output)) {
+            *output = r.output;
+        } else {
+            output->reset();
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Installer::shellQuote(std::string_view path) {
+    std::string out;
+    out.reserve(path.size() + 2);
+    out += '\'';
+    for (const char ch : path) {
+        if (ch == '\'') {
+            out += "'\\''";
+        } else {
+            out += ch;
+        }
+    }
+    out += '\'';
+    return out;
+}
+
+bool Installer::executeCMD(const std::vector<std::string>& arguments) {
+    return executeCMD(arguments, kCommandTimeout);
+}
+
+bool Installer::executeCMD(const std::vector<std::string>& arguments,
+                           std::optional<std::string>& output) {
+    return executeCMD(arguments, output, kCommandTimeout);
+}
+
+bool Installer::executeCMD(const std::vector<std::string>& arguments,
+                           std::chrono::milliseconds timeout) {
+    return runShell(arguments, nullptr, timeout);
+}
+
+bool Installer::executeCMD(const std::vector<std::string>& arguments,
+                           std::optional<std::string>& output, std::chrono::milliseconds timeout) {
+    return runShell(arguments, &output, timeout);
+}
+
+std::string Installer::checkIfUsingNowCommand() {
+    std::vector<std::string> paths;
+    for (const char* folder : {"MacOS", "MacOS_SymLink"}) {
+        for (const char* name : {"viewerapp", "transcoder", "perkpanel"}) {
+            paths.push_back(appExecutable(folder, name));
+        }
+    }
+    return "pgrep -lf " + quotedPattern(paths);
+}
+
+std::string Installer::shutDownServicesCommand() {
+    std::vector<std::string> paths;
+    for (const char* name : {"sentinel", "transcodeaide", "enginesvc"}) {
+        paths.push_back(appExecutable("MacOS", name));
+    }
+    return "pgrep -lf " + quotedPattern(paths) + " | awk '{print $1}' | xargs kill";
+}
+
+std::string Installer::resumeServicesCommand() {
+    return shellQuote(appExecutable("MacOS", "sentinel")) + " /start &";
+}
+
+std::string Installer::startUseCommand() {
+    return "open -a " + shellQuote(macPath(kAppPath));
+}
+
+bool Installer::checkIfUsingNow() {
+    std::optional<std::string> output;
+    if (!executeCMD({"-c", checkIfUsingNowCommand()}, output)) {
+        logLine("checkIfUsingNow An error occurred");
+        return false;
+    }
+    return output.has_value();
+}
+
+void Installer::shutDownServices() {
+    if (!executeCMD({"-c", shutDownServicesCommand()})) {
+        logLine("shutDownServices An error occurred");
+    }
+}
+
+void Installer::resumeServices() {
+    if (!executeCMD({"-c", resumeServicesCommand()})) {
+        logLine("resumeServices sentinel error occurred");
+    }
+}
+
+bool Installer::startUse() {
+    const bool ok = executeCMD({"-c", startUseCommand()});
+    if (!ok) {
+        logLine("open An error occurred");
+    }
+    return ok;
+}
+
+OS_TYPE Installer::checkOSArch() {
+    std::optional<std::string> output;
+    (void)executeCMD({"-c", "uname -m"}, output);
+    logLine("Check OS version " + describeOptional(output));
+    if (!output) {
+        return OS_TYPE::undetermined;
+    }
+    if (output->find("arm64") != std::string::npos) {
+        logLine("choose version arm");
+        return OS_TYPE::arm;
+    }
+    if (output->find("x86") != std::string::npos) {
+        logLine("choose version x86");
+        return OS_TYPE::x86;
+    }
+    return OS_TYPE::undetermined;
+}
+
+}  // namespace corvane

@@ -1,0 +1,202 @@
+// The install sequence: attach the image in a fresh working folder, move the installed
+// application aside, copy the new one out with ditto, move it into /Applications, put the old
+// one back on failure, detach and tidy up.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "setup/installer.h"
+
+namespace corvane {
+namespace fs = std::filesystem;
+namespace {
+
+using platform::logLine;
+
+// Anything at the path, a dangling link included: a move onto it would not replace it.
+bool somethingAt(const std::string& path) {
+    std::error_code ec;
+    return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
+}
+
+std::string newUuid() {
+    std::random_device rd;
+    std::array<uint8_t, 16> b{};
+    for (size_t i = 0; i < b.size(); i += 4) {
+        const uint32_t r = rd();
+        for (size_t k = 0; k < 4; ++k) {
+            b[i + k] = static_cast<uint8_t>(r >> (8 * k));
+        }
+    }
+    b[6] = static_cast<uint8_t>((b[6] & 0x0Fu) | 0x40u);  // version 4
+    b[8] = static_cast<uint8_t>((b[8] & 0x3Fu) | 0x80u);  // RFC 4122 variant
+    char out[37];
+    std::snprintf(out, sizeof out,
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return out;
+}
+
+// Removes what the sequence made in the working folder without ever descending into the mount
+// point, which may still hold an attached image: the copy folder goes, the mount point and the
+// working folder only when they are empty. Whatever else is there (a kept backup) stays.
+void tidyWithoutMountPoint(const std::string& workFolder, const std::string& mountPoint) {
+    std::error_code ec;
+    fs::remove_all(workFolder + "/temp", ec);
+    fs::remove(mountPoint, ec);  // fails, harmlessly, unless it is an empty folder
+    fs::remove(workFolder, ec);  // likewise
+}
+
+}  // namespace
+
+Installer::Installer(std::string path) : dmgPath(std::move(path)) {}
+
+std::string Installer::generateRandomPath() {
+    return platform::homeDirectory() + "/" + newUuid();
+}
+
+void Installer::checkAndCreateFolder(const std::string& atPath) {
+    std::error_code ec;
+    if (fs::exists(atPath, ec)) {
+        logLine("文件夹已存在：" + atPath);
+        return;
+    }
+    if (fs::create_directories(atPath, ec) || (!ec && fs::is_directory(atPath, ec))) {
+        logLine("文件夹已创建：" + atPath);
+    } else {
+        logLine("创建文件夹失败：" + ec.message());
+    }
+}
+
+void Installer::removeFolder(const std::string& atPath) {
+    std::error_code ec;
+    if (!somethingAt(atPath)) {
+        logLine("文件夹不存在：" + atPath);
+        return;
+    }
+    fs::remove_all(atPath, ec);
+    if (ec) {
+        logLine("删除文件夹失败：" + ec.message());
+    } else {
+        logLine("文件夹已删除：" + atPath);
+    }
+}
+
+bool Installer::mountDMG(const std::string& imagePath, const std::string& mountPoint) {
+    const std::string command = "hdiutil attach " + shellQuote(imagePath) + " -mountpoint " +
+                                shellQuote(mountPoint) +
+                                " -noverify -nobrowse -noautoopen -verbose";
+    logLine("execute cmd " + command);
+    const bool ok = executeCMD({"-c", command});
+    logLine(ok ? "Mount command executed successfully" : "Mount command failed");
+    return ok;
+}
+
+bool Installer::demountDMG(const std::string& mountPoint) {
+    const std::string command = "hdiutil detach " + shellQuote(mountPoint) + " -force";
+    logLine(command);
+    const bool ok = executeCMD({"-c", command});
+    if (!ok) {
+        logLine("demountDMG An error occurred");
+    }
+    return ok;
+}
+
+bool Installer::mvFile(const std::string& srcFilePath, const std::string& dstFilePath) {
+    const std::string command = "mv " + shellQuote(srcFilePath) + " " + shellQuote(dstFilePath);
+    logLine(command);
+    const bool ok = executeCMD({"-c", command});
+    if (!ok) {
+        logLine("mvFile An error occurred");
+    }
+    return ok;
+}
+
+bool Installer::cpFile(const std::string& srcFilePath, const std::string& dstFilePath) {
+    std::error_code ec;
+    if (somethingAt(dstFilePath)) {
+        ec = std::make_error_code(std::errc::file_exists);
+    } else {
+        fs::copy(srcFilePath, dstFilePath,
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        if (ec) {
+            // Leave no half-made copy behind; the destination did not exist before.
+            std::error_code ignored;
+            fs::remove_all(dstFilePath, ignored);
+        }
+    }
+    if (ec) {
+        logLine("cpFile " + srcFilePath + " to " + dstFilePath + " error " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+bool Installer::installPackage() {
+    const std::string workFolder = generateRandomPath();
+    const std::string copyFolder = workFolder + "/temp";
+    checkAndCreateFolder(copyFolder);
+    checkAndCreateFolder(workFolder);
+
+    const std::string mountPoint = workFolder + "/Corvane";
+    mountPointPath = mountPoint;
+    logLine("mountPath " + mountPoint);
+
+    if (!mountDMG(dmgPath, mountPoint) && !demountDMG(mountPoint)) {
+        // Nothing was attached, or it cannot be let go: leave the mount point alone and remove
+        // only the empty folders this attempt made, so failed attempts do not pile up at home.
+        tidyWithoutMountPoint(workFolder, mountPoint);
+        return false;
+    }
+
+    const std::string installed = platform::macPath("/Applications/Corvane.app");
+    const std::string backup = workFolder + "/" + "Corvane.app.bak";
+    const bool backedUp = mvFile(installed, backup);
+
+    const std::string appInImage = mountPoint + "/Corvane.app";
+    const std::string copy = copyFolder + "/Corvane.app";
+    platform::ProcessOptions dittoOptions;
+    dittoOptions.output = platform::ProcessOptions::Output::Inherited;
+    dittoOptions.timeout = kCommandTimeout;
+    // Its status is not needed: a failed copy leaves no source for the move below.
+    (void)platform::runProcess(platform::macPath("/usr/bin/ditto"), {appInImage, copy},
+                               dittoOptions);
+
+    bool moved = false;
+    if (somethingAt(installed)) {
+        // The old copy could not be moved aside; mv would put the new one inside it.
+        logLine("mvFile skipped, the old application is still in place: " + installed);
+    } else {
+        moved = mvFile(copy, installed);
+    }
+
+    bool keepBackup = false;
+    if (!moved && backedUp) {
+        // A half-moved new copy in the way would swallow the backup; keep the backup instead.
+        keepBackup = somethingAt(installed) || !mvFile(backup, installed);
+    }
+
+    const bool detached = demountDMG(mountPoint);
+    if (detached && !keepBackup) {
+        removeFolder(workFolder);
+    } else {
+        if (somethingAt(backup)) {
+            logLine("Backup of the old application kept at: " + backup);
+        }
+        if (!detached) {
+            logLine("Working folder kept, the image is still attached at: " + mountPoint);
+        }
+        tidyWithoutMountPoint(workFolder, mountPoint);
+    }
+    return moved && detached;
+}
+
+}  // namespace corvane

@@ -1,0 +1,250 @@
+// The install sequence in a simulated root with a real image: fresh, upgrade, and every failure
+// with the user's application kept.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
+#include "platform/log.h"
+#include "setup/installer.h"
+#include "sim_mac.h"
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::ScopedLogCapture;
+using test::SimMac;
+
+class Install : public ::testing::Test {
+  protected:
+    // The working folder of the last install, from its "mountPath" line.
+    static std::string workFolderOf(const ScopedLogCapture& log) {
+        for (const auto& line : log.lines()) {
+            if (line.rfind("mountPath ", 0) == 0) {
+                return fs::path(line.substr(10)).parent_path().string();
+            }
+        }
+        return {};
+    }
+    [[nodiscard]] std::string installedVersion() const { return SimMac::appVersion(sim.app()); }
+    [[nodiscard]] bool installedAppIsComplete() const {
+        for (const char* exe :
+             {"viewerapp", "transcoder", "perkpanel", "sentinel", "transcodeaide", "enginesvc"}) {
+            std::error_code ec;
+            const auto st = fs::status(sim.executable(exe), ec);
+            if (ec || (st.permissions() & fs::perms::owner_exec) == fs::perms::none) {
+                return false;
+            }
+        }
+        return fs::is_regular_file(sim.app() / "Contents/Resources/payload.bin");
+    }
+
+    SimMac sim;
+};
+
+TEST_F(Install, FreshMachine) {
+    ScopedLogCapture log;
+    Installer installer(test::testImage().string());
+    EXPECT_TRUE(installer.installPackage());
+    const std::string w = workFolderOf(log);
+    ASSERT_FALSE(w.empty());
+    EXPECT_EQ(installer.mountPointPath, w + "/Corvane");
+
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_TRUE(installedAppIsComplete());
+    EXPECT_TRUE(log.contains("文件夹已创建：" + w + "/temp"));
+    EXPECT_TRUE(log.contains("文件夹已存在：" + w));
+    EXPECT_TRUE(log.contains("execute cmd hdiutil attach '" + test::testImage().string() +
+                             "' -mountpoint '" + w +
+                             "/Corvane' -noverify -nobrowse -noautoopen -verbose"));
+    EXPECT_TRUE(log.contains("Mount command executed successfully"));
+    // No earlier copy: the backup move fails and is only logged.
+    EXPECT_TRUE(log.contains("mv '" + sim.app().string() + "' '" + w + "/Corvane.app.bak'"));
+    EXPECT_TRUE(log.contains("mvFile An error occurred"));
+    EXPECT_TRUE(log.contains("hdiutil detach '" + w + "/Corvane' -force"));
+    EXPECT_TRUE(log.contains("文件夹已删除：" + w));
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+    EXPECT_TRUE(sim.attachedMountPoints().empty());
+}
+
+TEST_F(Install, UpgradeReplacesTheOldAppAndDropsTheBackup) {
+    sim.makeApp("1.0.0");
+    ScopedLogCapture log;
+    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
+    const std::string w = workFolderOf(log);
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_TRUE(installedAppIsComplete());
+    EXPECT_TRUE(log.contains("mv '" + sim.app().string() + "' '" + w + "/Corvane.app.bak'"));
+    EXPECT_FALSE(log.contains("mvFile An error occurred"));
+    EXPECT_FALSE(fs::exists(w));
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+}
+
+TEST_F(Install, CorruptImageFailsAndLeavesTheOldAppAlone) {
+    sim.makeApp("1.0.0");
+    test::TempDir dir;
+    // The first megabyte of a real image: its header is fine, its files are cut off.
+    const std::string whole = test::readFile(test::testImage());
+    test::writeFile(dir / "cut.dmg", whole.substr(0, 1 << 20));
+    test::writeFile(dir / "junk.dmg", std::string(200000, 'x'));
+    for (const auto* name : {"cut.dmg", "junk.dmg", "missing.dmg"}) {
+        ScopedLogCapture log;
+        EXPECT_FALSE(Installer((dir / name).string()).installPackage()) << name;
+        EXPECT_TRUE(log.contains("Mount command failed"));
+        EXPECT_TRUE(log.contains("demountDMG An error occurred"));
+        EXPECT_EQ(installedVersion(), "1.0.0");
+        EXPECT_TRUE(test::entriesIn(sim.home()).empty()) << "an empty working folder stays";
+        EXPECT_TRUE(sim.attachedMountPoints().empty());
+    }
+}
+
+TEST_F(Install, CopyFailureRestoresTheOldApp) {
+    sim.makeApp("1.0.0");
+    test::ScopedEnv fail("CORVANE_SIM_FAIL_DITTO", "1");
+    ScopedLogCapture log;
+    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    const std::string w = workFolderOf(log);
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    EXPECT_TRUE(log.contains("mv '" + w + "/Corvane.app.bak' '" + sim.app().string() + "'"));
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+    EXPECT_TRUE(sim.attachedMountPoints().empty());
+}
+
+TEST_F(Install, MoveFailureRestoresTheOldApp) {
+    sim.makeApp("1.0.0");
+    test::ScopedEnv fail("CORVANE_SIM_FAIL_MV", "/temp/Corvane\\.app$");
+    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+}
+
+TEST_F(Install, BackupThatCannotBeRestoredIsKept) {
+    sim.makeApp("1.0.0");
+    test::ScopedEnv fail("CORVANE_SIM_FAIL_MV", "(/temp/Corvane\\.app|/Corvane\\.app\\.bak)$");
+    ScopedLogCapture log;
+    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    const std::string w = workFolderOf(log);
+    EXPECT_FALSE(fs::exists(sim.app()));
+    EXPECT_EQ(SimMac::appVersion(w + "/Corvane.app.bak"), "1.0.0");
+    EXPECT_TRUE(log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
+    EXPECT_FALSE(log.containsPrefix("文件夹已删除："));
+    EXPECT_TRUE(sim.attachedMountPoints().empty());
+    // Only the backup is left of the working folder.
+    EXPECT_EQ(test::entriesIn(w), std::vector<std::string>{"Corvane.app.bak"});
+}
+
+TEST_F(Install, OldAppThatCannotBeMovedAsideIsNotOverwritten) {
+    sim.makeApp("1.0.0");
+    test::ScopedEnv fail("CORVANE_SIM_FAIL_MV", "/Applications/Corvane\\.app$");
+    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    EXPECT_FALSE(fs::exists(sim.app() / "Corvane.app"));
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+}
+
+TEST_F(Install, DetachFailureKeepsTheImageAndTheBackup) {
+    sim.makeApp("1.0.0");
+    std::string w;
+    {
+        test::ScopedEnv fail("CORVANE_SIM_FAIL_DETACH", "1");
+        ScopedLogCapture log;
+        EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+        w = workFolderOf(log);
+        EXPECT_TRUE(log.contains("demountDMG An error occurred"));
+        EXPECT_TRUE(
+            log.contains("Working folder kept, the image is still attached at: " + w + "/Corvane"));
+        EXPECT_TRUE(
+            log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
+    }
+    // The new app stays installed; nothing below the attached mount point was touched.
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_EQ(SimMac::appVersion(w + "/Corvane.app.bak"), "1.0.0");
+    EXPECT_EQ(SimMac::appVersion(w + "/Corvane/Corvane.app"), "2.0.0");
+    EXPECT_EQ(sim.attachedMountPoints(), std::vector<std::string>{w + "/Corvane"});
+    Installer cleanup(test::testImage().string());
+    EXPECT_TRUE(cleanup.demountDMG(w + "/Corvane"));
+}
+
+TEST_F(Install, TwoAttemptsUseTwoWorkingFolders) {
+    ScopedLogCapture first;
+    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
+    const std::string w1 = workFolderOf(first);
+    ScopedLogCapture second;
+    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
+    const std::string w2 = workFolderOf(second);
+    EXPECT_NE(w1, w2);
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+}
+
+TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
+    const fs::path home = sim.root() / "Users" / "Jo's Mac $HOME `id` \"x\"";
+    fs::create_directories(home);
+    test::ScopedEnv h("HOME", home.string());
+    sim.makeApp("1.0.0");
+    // The image itself sits in the odd folder too, as a download into it would.
+    const fs::path image = home / "package $(id).dmg";
+    fs::copy_file(test::testImage(), image);
+    ScopedLogCapture log;
+    EXPECT_TRUE(Installer(image.string()).installPackage());
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_EQ(test::entriesIn(home), std::vector<std::string>{image.filename().string()});
+    // Every path is passed as one word, whatever it holds.
+    EXPECT_TRUE(log.contains("mv " + Installer::shellQuote(sim.app().string()) + " " +
+                             Installer::shellQuote(workFolderOf(log) + "/Corvane.app.bak")));
+}
+
+TEST(InstallerPaths, RandomPathIsAFreshUpperCaseUuidInHome) {
+    test::TempDir home;
+    test::ScopedEnv h("HOME", home.str());
+    const std::string a = Installer::generateRandomPath();
+    const std::string b = Installer::generateRandomPath();
+    EXPECT_NE(a, b);
+    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    EXPECT_EQ(fs::path(a).parent_path(), home.path());
+    EXPECT_TRUE(std::regex_match(fs::path(a).filename().string(), form)) << a;
+    EXPECT_FALSE(fs::exists(a));
+}
+
+TEST(InstallerFolders, CreateAndRemoveReportWhatTheyFound) {
+    test::TempDir dir;
+    Installer installer("unused");
+    ScopedLogCapture log;
+    const std::string nested = (dir / "a/b").string();
+    installer.checkAndCreateFolder(nested);
+    EXPECT_TRUE(fs::is_directory(nested));
+    installer.checkAndCreateFolder(nested);
+    installer.removeFolder((dir / "a").string());
+    installer.removeFolder((dir / "a").string());
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"文件夹已创建：" + nested, "文件夹已存在：" + nested,
+                                        "文件夹已删除：" + (dir / "a").string(),
+                                        "文件夹不存在：" + (dir / "a").string()}));
+    test::writeFile(dir / "file", "x");
+    log.clear();
+    installer.checkAndCreateFolder((dir / "file/sub").string());
+    EXPECT_TRUE(log.containsPrefix("创建文件夹失败："));
+}
+
+TEST(InstallerCopy, CopiesTreesButNeverOverwrites) {
+    test::TempDir dir;
+    test::writeFile(dir / "src/one.txt", "1");
+    test::writeFile(dir / "src/sub/two.txt", "2");
+    EXPECT_TRUE(Installer::cpFile((dir / "src").string(), (dir / "dst").string()));
+    EXPECT_EQ(test::readFile(dir / "dst/sub/two.txt"), "2");
+    EXPECT_TRUE(Installer::cpFile((dir / "src/one.txt").string(), (dir / "one.txt").string()));
+
+    ScopedLogCapture log;
+    test::writeFile(dir / "keep.txt", "mine");
+    EXPECT_FALSE(Installer::cpFile((dir / "src/one.txt").string(), (dir / "keep.txt").string()));
+    EXPECT_EQ(test::readFile(dir / "keep.txt"), "mine");
+    EXPECT_TRUE(log.containsPrefix("cpFile " + (dir / "src/one.txt").string() + " to " +
+                                   (dir / "keep.txt").string() + " error "));
+    EXPECT_FALSE(Installer::cpFile((dir / "nothing").string(), (dir / "new").string()));
+    EXPECT_FALSE(fs::exists(dir / "new"));
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,64 @@
+#pragma once
+// Servers for download tests, on loopback ports chosen at run time:
+//  - PackageServer: a private nginx (sim/nginx/serve.sh) serving a folder over HTTPS with a test
+//    certificate authority made for it;
+//  - FaultServer: our own HTTPS server for what nginx will not do on request: a body cut off
+//    mid-transfer, and a body held back until the test lets it go.
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace httplib {
+class SSLServer;
+}
+
+namespace corvane::test {
+
+class PackageServer {
+  public:
+    // Serves `docroot`; throws when nginx does not start.
+    explicit PackageServer(const std::filesystem::path& docroot);
+    ~PackageServer();
+    PackageServer(const PackageServer&) = delete;
+    PackageServer& operator=(const PackageServer&) = delete;
+
+    [[nodiscard]] const std::string& base() const { return mBase; }    // https://127.0.0.1:PORT
+    [[nodiscard]] const std::string& caBundle() const { return mCa; }  // the CA to trust
+    [[nodiscard]] std::filesystem::path certificate() const { return mWork.path() / "server.crt"; }
+    [[nodiscard]] std::filesystem::path privateKey() const { return mWork.path() / "server.key"; }
+
+  private:
+    TempDir mWork;
+    std::string mBase;
+    std::string mCa;
+};
+
+class FaultServer {
+  public:
+    // GET /drop:  announces `size` bytes with a Content-Disposition, sends `size` / 4, closes.
+    // GET /gated: announces and eventually sends `size` bytes with a Content-Disposition, but
+    //             holds back the second half until openGate() (or ten seconds).
+    FaultServer(const PackageServer& tls, int64_t size);
+    ~FaultServer();
+    FaultServer(const FaultServer&) = delete;
+    FaultServer& operator=(const FaultServer&) = delete;
+
+    [[nodiscard]] std::string base() const { return "https://127.0.0.1:" + std::to_string(mPort); }
+    void openGate();
+
+  private:
+    std::unique_ptr<httplib::SSLServer> mServer;
+    std::thread mThread;
+    int mPort;
+    std::mutex mMutex;
+    std::condition_variable mCv;
+    bool mGateOpen = false;
+};
+
+}  // namespace corvane::test

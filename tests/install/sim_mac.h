@@ -1,0 +1,59 @@
+#pragma once
+// A simulated macOS root for one test: the stand-in tools on PATH, a home and a temporary folder
+// inside it, and clean-up of every stand-in program that was started in it.
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace corvane::test {
+
+class SimMac {
+  public:
+    // Lays out the root with sim/make-root.sh and points CORVANE_SIM_ROOT, HOME, TMPDIR and PATH
+    // at it until destruction. Make this process the reaper of orphaned stand-ins, so stopped
+    // ones do not linger as zombies.
+    SimMac();
+    // Stops (SIGTERM, then SIGKILL) every process whose command line mentions the root.
+    ~SimMac();
+    SimMac(const SimMac&) = delete;
+    SimMac& operator=(const SimMac&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& root() const { return mRoot; }
+    [[nodiscard]] std::filesystem::path home() const;
+    [[nodiscard]] std::filesystem::path app() const { return mRoot / "Applications/Corvane.app"; }
+    [[nodiscard]] std::filesystem::path executable(const std::string& name) const {
+        return app() / "Contents/MacOS" / name;
+    }
+
+    // Lays out a stand-in Corvane.app of `version` at `where` (default: the installed place).
+    void makeApp(const std::string& version,
+                 const std::optional<std::filesystem::path>& where = std::nullopt) const;
+    // CFBundleShortVersionString of the app at `appPath`; empty when there is none.
+    [[nodiscard]] static std::string appVersion(const std::filesystem::path& appPath);
+    // Mount points the hdiutil stand-in holds as attached.
+    [[nodiscard]] std::vector<std::string> attachedMountPoints() const;
+    // Live (not zombie) processes whose command line contains `needle`.
+    [[nodiscard]] static std::vector<pid_t> processesMatching(const std::string& needle);
+    // Waits (bounded) until processesMatching(needle) has `count` entries.
+    static bool waitForCount(const std::string& needle, size_t count);
+    void stopStandIns() const;
+
+  private:
+    TempDir mDir;
+    std::filesystem::path mRoot;
+    std::vector<std::unique_ptr<ScopedEnv>> mEnv;
+};
+
+// Names in the root's home folder (what an install may have left behind).
+[[nodiscard]] std::vector<std::string> entriesIn(const std::filesystem::path& folder);
+
+// The prebuilt test image (version 2.0.0 of the stand-in app).
+[[nodiscard]] std::filesystem::path testImage();
+
+}  // namespace corvane::test
