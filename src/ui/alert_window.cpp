@@ -1,0 +1,98 @@
+#include "ui/alert_window.h"
+
+#include <QLabel>
+#include <QPainter>
+
+#include "ui/btn_view.h"
+#include "ui/link_label.h"
+#include "ui/ui_style.h"
+
+namespace corvane::ui {
+namespace {
+
+constexpr qreal kRadius = 10.0;
+constexpr int kLeft = 30;
+constexpr int kRight = 20;
+constexpr int kTitleSize = 18;
+constexpr int kTitleHeight = 24;
+constexpr int kBelowTitle = 25;
+constexpr int kMessageSize = 16;
+constexpr int kBelowMessage = 15;
+constexpr int kButtonWidth = 186;
+constexpr int kButtonHeight = 36;
+constexpr int kButtonGap = 8;
+constexpr int kCloseSize = 28;
+constexpr int kCloseInset = 8;
+
+}  // namespace
+
+AlertWindow::AlertWindow(ContentView& controller, QWidget* parent)
+    : QWidget(parent), mController(controller) {
+    setObjectName(QStringLiteral("agreementPrompt"));
+    setFixedSize(kWidth, kHeight);
+    setAccessibleName(QStringLiteral("提示"));
+
+    mTitle = new QLabel(QStringLiteral("提示"), this);
+    mTitle->setObjectName(QStringLiteral("promptTitle"));
+    mTitle->setFont(uiFont(kTitleSize));
+    QPalette palette = mTitle->palette();
+    palette.setColor(QPalette::WindowText, promptGrey());
+    mTitle->setPalette(palette);
+
+    mMessage = new LinkLabel(
+        {
+            TextRun{QStringLiteral("依据相关政策要求，为了更好地体验Corvane服务，请"), std::nullopt,
+                    QUrl()},
+            TextRun{QStringLiteral("阅读并同意"), std::nullopt, QUrl()},
+            TextRun{QStringLiteral("《用户协议》"), accentBlue(), userAgreementUrl()},
+            TextRun{QStringLiteral("和"), std::nullopt, QUrl()},
+            TextRun{QStringLiteral("《隐私说明》"), accentBlue(), privacyNoticeUrl()},
+        },
+        uiFont(kMessageSize), promptGrey(), kWidth - kLeft - kRight, this);
+    mMessage->setObjectName(QStringLiteral("promptMessage"));
+
+    const QColor white(Qt::white);
+    mClose = new BtnView(
+        QStringLiteral("close-btn"), QString(), white, kCloseSize, kCloseSize,
+        [this] { mController.closeButtonPressed(); }, this);
+    mClose->setObjectName(QStringLiteral("promptCloseButton"));
+    mClose->setAccessibleName(QStringLiteral("关闭"));
+    mCancel = new BtnView(
+        QStringLiteral("cancel-btn"), QString(), white, kButtonWidth, kButtonHeight,
+        [this] { mController.cancelButtonPressed(); }, this);
+    mCancel->setObjectName(QStringLiteral("promptCancelButton"));
+    mCancel->setAccessibleName(QStringLiteral("取消"));
+    mAgree = new BtnView(
+        QStringLiteral("agree-btn"), QString(), white, kButtonWidth, kButtonHeight,
+        [this] { mController.agreeButtonPressed(); }, this);
+    mAgree->setObjectName(QStringLiteral("promptAgreeButton"));
+    mAgree->setAccessibleName(QStringLiteral("同意"));
+
+    // The column (title, message, buttons) is centred in the prompt's height; the close button
+    // sits in the top right corner, above the title's line.
+    const int messageHeight = mMessage->height();
+    const int column = kTitleHeight + kBelowTitle + messageHeight + kBelowMessage + kButtonHeight;
+    const int top = (kHeight - column) / 2;
+    mTitle->setGeometry(kLeft, top, kWidth - kLeft - kRight - kCloseSize, kTitleHeight);
+    mTitle->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    const int messageTop = top + kTitleHeight + kBelowTitle;
+    mMessage->move(kLeft, messageTop);
+    const int buttonsTop = messageTop + messageHeight + kBelowMessage;
+    const int buttonsLeft = (kWidth - (2 * kButtonWidth + kButtonGap)) / 2;
+    mCancel->move(buttonsLeft, buttonsTop);
+    mAgree->move(buttonsLeft + kButtonWidth + kButtonGap, buttonsTop);
+    mClose->move(kWidth - kCloseInset - kCloseSize, kCloseInset);
+
+    setTabOrder(mCancel, mAgree);
+    setTabOrder(mAgree, mClose);
+}
+
+void AlertWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0, 0, 0, 20), 1.0));
+    painter.setBrush(promptBackground());
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), kRadius, kRadius);
+}
+
+}  // namespace corvane::ui

@@ -1,0 +1,211 @@
+#include "ui/app_delegate.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include "platform/log.h"
+#include "ui/exit_alert_window.h"
+#include "ui/main_content_view.h"
+#include "ui/main_window.h"
+#include "ui/pictures.h"
+#include "ui/qt_window_service.h"
+
+namespace corvane::ui {
+namespace {
+
+// Whole points of a screen size, the fraction dropped; sizes beyond any screen are capped.
+int wholePoints(double value) {
+    if (!std::isfinite(value) || value <= 0.0) {
+        return 0;
+    }
+    return value >= 1e9 ? 1000000000 : static_cast<int>(value);
+}
+
+}  // namespace
+
+MacRect mainWindowFrame(QSizeF screen) {
+    const int w = wholePoints(screen.width());
+    const int h = wholePoints(screen.height());
+    return {(w - WINDOW_WIDTH) / 2, (h - WINDOW_HEIGHT) / 2, WINDOW_WIDTH, WINDOW_HEIGHT};
+}
+
+MacRect exitPanelFrame(QPoint windowOrigin) {
+    constexpr int kPanelWidth = 304;
+    constexpr int kPanelHeight = 236;
+    constexpr int kLeft = 188;  // centres the panel over the 680-point window
+    return {windowOrigin.x() + kLeft, windowOrigin.y() + (WINDOW_HEIGHT - kPanelHeight) / 2,
+            kPanelWidth, kPanelHeight};
+}
+
+QRect toQtRect(const MacRect& frame, int screenHeight) {
+    return {frame.x, screenHeight - frame.y - frame.height, frame.width, frame.height};
+}
+
+std::string formatPoints(double value) {
+    char buffer[64];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    if (ec != std::errc()) {
+        return "0.0";
+    }
+    std::string text(buffer, end);
+    if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) {
+        text += ".0";
+    }
+    return text;
+}
+
+AppDelegate::AppDelegate(Environment environment) : mEnvironment(std::move(environment)) {
+    Pictures::initResources();
+}
+
+AppDelegate::~AppDelegate() {
+    // The window (and with it the panel it parents) shows the controller: it goes first.
+    mWindow.reset();
+    mController.reset();
+}
+
+MainContentView* AppDelegate::mainContentView() const {
+    return mContent.data();
+}
+
+ExitAlertPanel* AppDelegate::confirmCloseAlert() const {
+    return mConfirmCloseAlert.data();
+}
+
+std::optional<QSizeF> AppDelegate::mainScreenSize() const {
+    if (mEnvironment.mainScreenSize) {
+        return mEnvironment.mainScreenSize();
+    }
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        return QSizeF(screen->geometry().size());
+    }
+    return std::nullopt;
+}
+
+int AppDelegate::screenHeight() const {
+    const std::optional<QSizeF> size = mainScreenSize();
+    return size ? wholePoints(size->height()) : 0;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    mController = std::make_unique<ContentView>(mEnvironment.services);
+
+    mWindow = std::make_unique<MainWindow>(MainWindow::CloseHandlers{
+        [this] { return windowShouldClose(); },
+        [this] {
+            if (applicationShouldTerminateAfterLastWindowClosed()) {
+                terminate();
+            }
+        },
+    });
+    mController->setWindow(std::make_shared<QtWindowService>(mWindow.get()));
+    mWindow->setFixedSize(WINDOW_WIDTH, WINDOW_HEIGHT);
+
+    // The content's first drawing opens the drawer on a fresh machine, which sizes the window.
+    mContent = new MainContentView(*mController);
+    mWindow->setContent(mContent);
+
+    if (const std::optional<QSizeF> screen = mainScreenSize()) {
+        const MacRect frame = mainWindowFrame(*screen);
+        mWindow->setFixedSize(frame.width, frame.height);
+        mWindow->move(toQtRect(frame, wholePoints(screen->height())).topLeft());
+        platform::logLine("主屏幕大小: " + formatPoints(screen->width()) + " x " +
+                          formatPoints(screen->height()));
+    } else {
+        platform::logLine("无法获取主屏幕");
+    }
+    // The window fits its content: without the drawer only the main area is shown.
+    mWindow->setFixedSize(mContent->idealSize());
+
+    mWindow->show();
+    mWindow->raise();
+    mWindow->activateWindow();
+}
+
+void AppDelegate::applicationWillTerminate() {}
+
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
+    ReportService& reporter = *mEnvironment.services.reporter;
+    if (reporter.data().bCoverInstall) {
+        reporter.report(false, ENUMInstallResult::Quit_over_existing, false, true, true);
+    } else {
+        reporter.report(false, ENUMInstallResult::Quit, false, false, true);
+    }
+    return true;
+}
+
+bool AppDelegate::windowShouldClose() {
+    switch (g_installerStatus.load()) {
+        case INSTALLER_STATUS::Installing:
+            if (mWindow) {
+                mWindow->showMinimized();
+            }
+            return false;
+        case INSTALLER_STATUS::Downloading:
+            showCustomConfirmationAlert();
+            return false;
+        case INSTALLER_STATUS::Prepare_to_download:
+        case INSTALLER_STATUS::Download_failed:
+        case INSTALLER_STATUS::Install_failed:
+        case INSTALLER_STATUS::Install_success:
+            break;
+    }
+    return true;
+}
+
+bool AppDelegate::showCustomConfirmationAlert() {
+    QPoint origin(0, 0);
+    const int height = screenHeight();
+    if (mWindow) {
+        // The frame origin in the platform's terms: the window's bottom left corner.
+        const QRect frame = mWindow->frameGeometry();
+        origin = QPoint(frame.x(), height - (frame.y() + frame.height()));
+    }
+    const QRect panel = toQtRect(exitPanelFrame(origin), height);
+
+    if (ExitAlertPanel* previous = mConfirmCloseAlert.data()) {
+        previous->deleteLater();
+    }
+    auto* alert =
+        new ExitAlertPanel([this] { confirmClose(); }, [this] { cancelClose(); }, mWindow.get());
+    mConfirmCloseAlert = alert;
+    alert->setGeometry(panel);
+    alert->raise();
+    alert->activateWindow();
+    // A nested event loop: the download, its progress and the one-second tick go on meanwhile.
+    alert->exec();
+    return false;
+}
+
+void AppDelegate::confirmClose() {
+    mEnvironment.services.reporter->report(false, ENUMInstallResult::Quit, false, false, true);
+    if (ExitAlertPanel* alert = mConfirmCloseAlert.data()) {
+        alert->done(QDialog::Accepted);
+    }
+    terminate();
+}
+
+void AppDelegate::cancelClose() {
+    if (ExitAlertPanel* alert = mConfirmCloseAlert.data()) {
+        alert->done(QDialog::Rejected);
+    }
+}
+
+void AppDelegate::terminate() {
+    if (mTerminating) {
+        return;
+    }
+    mTerminating = true;
+    mEnvironment.services.reporter->flush(mEnvironment.quitFlushBound);
+    if (mEnvironment.terminate) {
+        mEnvironment.terminate();
+    } else {
+        QCoreApplication::quit();
+    }
+}
+
+}  // namespace corvane::ui

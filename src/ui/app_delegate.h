@@ -1,0 +1,100 @@
+#pragma once
+// The application shell: builds the setup controller and its window once the program has
+// started, centres the window, and decides what closing the window means in each step: quit at
+// once (with a report), ask first with the exit panel while a download runs, or only minimise
+// while an install runs.
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QSizeF>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "setup/content_view.h"
+
+namespace corvane::ui {
+
+class ExitAlertPanel;
+class MainContentView;
+class MainWindow;
+
+// A rectangle in the platform's screen coordinates, origin at the bottom left of the main
+// screen (as the setup's window arithmetic is stated).
+struct MacRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const MacRect&) const = default;
+};
+
+// The main window's frame on a main screen of `screen` points: centred by whole points.
+[[nodiscard]] MacRect mainWindowFrame(QSizeF screen);
+// The exit panel's content rectangle for a main window whose frame origin is `windowOrigin`
+// (whole points; (0, 0) when there is no window).
+[[nodiscard]] MacRect exitPanelFrame(QPoint windowOrigin);
+// `frame` in Qt's coordinates (origin at the top left) on a main screen `screenHeight` high.
+[[nodiscard]] QRect toQtRect(const MacRect& frame, int screenHeight);
+// A value as the platform prints a floating-point number: "1440.0", "1440.5".
+[[nodiscard]] std::string formatPoints(double value);
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+  public:
+    struct Environment {
+        // The controller's services; the window is set by the delegate.
+        ContentView::Services services;
+        // The main screen's size, or nothing when there is no main screen. Default: Qt's
+        // primary screen.
+        std::function<std::optional<QSizeF>()> mainScreenSize;
+        // Ends the program once the reports are flushed. Default: QCoreApplication::quit().
+        std::function<void()> terminate;
+        // How long a quit waits for the last reports to reach the server.
+        std::chrono::milliseconds quitFlushBound{2000};
+    };
+
+    explicit AppDelegate(Environment environment);
+    ~AppDelegate() override;
+
+    // Builds the controller (which reports the start of the setup) and the main window, places
+    // the window and shows it.
+    void applicationDidFinishLaunching();
+    // Nothing to do: every report that matters has been flushed before the program ends.
+    void applicationWillTerminate();
+    // Reports the close (Quit_over_existing for an overwrite install, else Quit) and answers
+    // true: the program quits.
+    [[nodiscard]] bool applicationShouldTerminateAfterLastWindowClosed();
+    [[nodiscard]] static bool applicationSupportsSecureRestorableState() { return true; }
+
+    // The user closes the main window: true lets it close.
+    [[nodiscard]] bool windowShouldClose();
+    // Shows the exit panel modally; returns (false) once it has been answered.
+    bool showCustomConfirmationAlert();
+    // The panel's "确认": reports Quit and quits.
+    void confirmClose();
+    // The panel's "取消": closes the panel; the setup goes on.
+    void cancelClose();
+
+    [[nodiscard]] ContentView* contentView() const { return mController.get(); }
+    [[nodiscard]] MainWindow* mainWindow() const { return mWindow.get(); }
+    [[nodiscard]] MainContentView* mainContentView() const;
+    // The exit panel, open or last closed; null before the first.
+    [[nodiscard]] ExitAlertPanel* confirmCloseAlert() const;
+
+  private:
+    // Flushes the reports (bounded) and ends the program.
+    void terminate();
+    [[nodiscard]] std::optional<QSizeF> mainScreenSize() const;
+    [[nodiscard]] int screenHeight() const;
+
+    Environment mEnvironment;
+    std::unique_ptr<ContentView> mController;
+    std::unique_ptr<MainWindow> mWindow;  // destroyed before the controller it shows
+    QPointer<MainContentView> mContent;
+    QPointer<ExitAlertPanel> mConfirmCloseAlert;
+    bool mTerminating = false;
+};
+
+}  // namespace corvane::ui

@@ -1,0 +1,36 @@
+// The setup program: a Qt application whose one window runs the setup.
+#include <QApplication>
+#include <QTimer>
+#include <memory>
+#include <utility>
+
+#include "platform/main_queue.h"
+#include "setup/content_view.h"
+#include "setup/production_services.h"
+#include "ui/app_delegate.h"
+#include "ui/qt_main_queue.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // Closing the window is decided and reported by the delegate, not by Qt.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // The core posts its main-thread work here; it must exist before the controller does.
+    auto queue = std::make_shared<corvane::ui::QtMainQueue>();
+    corvane::platform::setMainQueue(queue);
+
+    corvane::ui::AppDelegate::Environment environment;
+    environment.services = corvane::ContentView::productionServices();
+    environment.services.mainQueue = queue;
+    // After a successful install the controller ends the run; leaving through the event loop
+    // closes the window and returns the status from main().
+    environment.services.exit = std::make_shared<corvane::ProcessExitService>(
+        [](int status) { QCoreApplication::exit(status); });
+    corvane::ui::AppDelegate delegate(std::move(environment));
+
+    // Like the platform's launch notification: once the main loop runs.
+    QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    const int status = QApplication::exec();
+    delegate.applicationWillTerminate();
+    return status;
+}

@@ -1,0 +1,41 @@
+// The window tests run headless on Qt's offscreen platform, on a main screen of 1440 × 900
+// points, with the program's own main queue on Qt's event loop.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <memory>
+
+#include <unistd.h>
+
+#include "platform/main_queue.h"
+#include "ui/pictures.h"
+#include "ui/qt_main_queue.h"
+
+int main(int argc, char** argv) {
+    // The platform reads its screens from a file of this process, removed once it is read.
+    const QString config = QDir::temp().filePath(
+        QStringLiteral("corvane-gui-offscreen-%1.json").arg(static_cast<qint64>(::getpid())));
+    {
+        QFile file(config);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            file.write(R"({"synchronousWindowSystemEvents": true, "windowFrameMargins": false,
+ "screens": [{"name": "main", "x": 0, "y": 0, "width": 1440, "height": 900,
+ "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        }
+    }
+    qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).toLocal8Bit());
+    QApplication app(argc, argv);
+    QFile::remove(config);
+    QApplication::setQuitOnLastWindowClosed(false);
+    corvane::ui::Pictures::initResources();
+
+    auto queue = std::make_shared<corvane::ui::QtMainQueue>();
+    corvane::platform::setMainQueue(queue);
+
+    ::testing::InitGoogleTest(&argc, argv);
+    const int status = RUN_ALL_TESTS();
+    corvane::platform::setMainQueue(nullptr);
+    return status;
+}

@@ -1,0 +1,98 @@
+#include "gui_support.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QPainter>
+#include <QTest>
+
+#include "ui/main_window.h"
+
+namespace corvane::gui_test {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    return QTest::qWaitFor(done, timeoutMs);
+}
+
+void settle() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+}
+
+void click(QWidget* widget, std::optional<QPoint> pos) {
+    QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, pos ? *pos : widget->rect().center());
+    settle();
+}
+
+LinkCatcher::LinkCatcher() {
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open");
+}
+
+LinkCatcher::~LinkCatcher() {
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+void LinkCatcher::open(const QUrl& url) {
+    mOpened << url;
+}
+
+SetupWindow::SetupWindow(Options options) : fakes(options.applicationExists) {
+    ui::AppDelegate::Environment environment;
+    environment.services = fakes.services();
+    const std::optional<QSizeF> screen = options.screen;
+    environment.mainScreenSize = [screen] { return screen; };
+    environment.terminate = [this] { ++mTerminations; };
+    mDelegate = std::make_unique<ui::AppDelegate>(std::move(environment));
+    mDelegate->applicationDidFinishLaunching();
+    settle();
+}
+
+SetupWindow::~SetupWindow() {
+    fakes.installer->releaseInstalls();
+    fakes.downloader->join();
+    settle();
+    mDelegate.reset();
+    settle();
+}
+
+QWidget& SetupWindow::window() {
+    return *mDelegate->mainWindow();
+}
+
+void SetupWindow::startDownload() {
+    controller().setIsConfirmProtocol(true);
+    auto* button = find<QWidget>("installButton");
+    QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
+    QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
+    settle();
+}
+
+QString snapshotDir() {
+    const QString dir = QStringLiteral(CORVANE_BINARY_DIR) + QStringLiteral("/snapshots");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+QImage renderWidget(QWidget& widget, qreal scale) {
+    QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    widget.render(&image, QPoint(), QRegion(),
+                  QWidget::DrawChildren | QWidget::DrawWindowBackground);
+    return image;
+}
+
+QImage renderOver(QWidget& base, QWidget& over, qreal scale) {
+    QImage image = renderWidget(base, scale);
+    const QImage top = renderWidget(over, scale);
+    QPainter painter(&image);
+    painter.drawImage(over.frameGeometry().topLeft() - base.geometry().topLeft(), top);
+    return image;
+}
+
+bool saveSnapshot(const QImage& image, const QString& name) {
+    return image.save(snapshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+}  // namespace corvane::gui_test

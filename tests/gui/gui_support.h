@@ -1,0 +1,83 @@
+#pragma once
+// What the window tests share: a whole setup window on fake services, a catcher for opened
+// links, waiting for the event loop, and PNG snapshots.
+#include <QImage>
+#include <QObject>
+#include <QPoint>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "fake_services.h"
+#include "ui/app_delegate.h"
+
+namespace corvane::gui_test {
+
+// Runs the event loop until `done()` or `timeoutMs` has passed; returns done()'s answer.
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000);
+// Lets queued work (posted notifications, deferred closes) run.
+void settle();
+
+// Clicks with the primary button at `pos` (widget coordinates; default: the centre).
+void click(QWidget* widget, std::optional<QPoint> pos = std::nullopt);
+
+// Records the links the window asks the desktop to open, instead of starting a browser.
+class LinkCatcher : public QObject {
+    Q_OBJECT
+  public:
+    LinkCatcher();
+    ~LinkCatcher() override;
+    [[nodiscard]] const QList<QUrl>& opened() const { return mOpened; }
+
+  public slots:
+    void open(const QUrl& url);
+
+  private:
+    QList<QUrl> mOpened;
+};
+
+// A setup window as the program builds it, on fakes, on a 1440 × 900 main screen unless told
+// otherwise. Quitting is recorded rather than done.
+class SetupWindow {
+  public:
+    struct Options {
+        bool applicationExists = false;
+        std::optional<QSizeF> screen = QSizeF(1440, 900);
+    };
+    SetupWindow() : SetupWindow(Options{}) {}
+    explicit SetupWindow(Options options);
+    ~SetupWindow();
+
+    Fakes fakes;
+    ui::AppDelegate& delegate() { return *mDelegate; }
+    ContentView& controller() { return *mDelegate->contentView(); }
+    QWidget& window();
+    [[nodiscard]] int terminations() const { return mTerminations; }
+
+    // Typed child of the window by object name; null when there is none.
+    template <typename T>
+    T* find(const char* objectName) {
+        return window().findChild<T*>(QString::fromUtf8(objectName));
+    }
+
+    // Ticks the agreement and presses "开始安装": the download starts.
+    void startDownload();
+
+  private:
+    std::unique_ptr<ui::AppDelegate> mDelegate;
+    int mTerminations = 0;
+};
+
+// Where the snapshots go: <build>/snapshots.
+[[nodiscard]] QString snapshotDir();
+// `widget` (with its children) as a picture at `scale` pixels per point on a clear ground.
+[[nodiscard]] QImage renderWidget(QWidget& widget, qreal scale = 2.0);
+// `over` drawn onto `base` where it stands relative to it on screen.
+[[nodiscard]] QImage renderOver(QWidget& base, QWidget& over, qreal scale = 2.0);
+// Saves `image` as <snapshotDir>/<name>.png; true when written.
+bool saveSnapshot(const QImage& image, const QString& name);
+
+}  // namespace corvane::gui_test

@@ -1,0 +1,181 @@
+// Pictures of every screen, written to <build>/snapshots/*.png at twice the point size (as on a
+// Retina screen) for people to look at. Each is also checked where a wrong drawing would show.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QTimer>
+
+#include "gui_support.h"
+#include "ui/alert_window.h"
+#include "ui/downloading_view.h"
+#include "ui/exit_alert_window.h"
+#include "ui/introducing_view.h"
+#include "ui/main_content_view.h"
+#include "ui/progress_bar_view.h"
+#include "ui/running_alert.h"
+#include "ui/ui_style.h"
+
+namespace corvane::gui_test {
+namespace {
+
+constexpr qreal kScale = 2.0;
+
+// The colour at point `p` of a picture taken at kScale.
+QColor at(const QImage& image, QPoint p) {
+    return image.pixelColor(
+        QPoint(static_cast<int>(p.x() * kScale), static_cast<int>(p.y() * kScale)));
+}
+
+bool near(const QColor& a, const QColor& b, int tolerance = 12) {
+    return std::abs(a.red() - b.red()) <= tolerance &&
+           std::abs(a.green() - b.green()) <= tolerance &&
+           std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+QImage snapshotOf(SetupWindow& setup, const QString& name) {
+    setup.delegate().mainContentView()->finishAnimations();
+    settle();
+    const QImage image = renderWidget(setup.window(), kScale);
+    EXPECT_TRUE(saveSnapshot(image, name)) << name.toStdString();
+    return image;
+}
+
+// The point on the window's picture where `widget`'s own point `p` is.
+QPoint onWindow(SetupWindow& setup, QWidget* widget, QPoint p) {
+    return widget->mapTo(&setup.window(), p);
+}
+
+TEST(Snapshots, Introduction) {
+    {
+        SetupWindow setup;
+        const QImage image = snapshotOf(setup, QStringLiteral("01-introduction-fresh"));
+        EXPECT_EQ(image.size(), QSize(680, 492) * kScale);
+        // The drawer's divider line and the install button's blue border.
+        auto* button = setup.find<QWidget>("installButton");
+        EXPECT_TRUE(near(at(image, onWindow(setup, button, QPoint(100, 1))), ui::accentBlue(), 40));
+    }
+    {
+        SetupWindow setup;
+        auto* switchToggle = setup.find<QAbstractButton>("customInstallToggle");
+        click(switchToggle);
+        snapshotOf(setup, QStringLiteral("02-introduction-drawer-closed"));
+    }
+    {
+        SetupWindow setup({.applicationExists = true});
+        const QImage image = snapshotOf(setup, QStringLiteral("03-introduction-overwrite"));
+        EXPECT_EQ(image.size(), QSize(680, 436) * kScale);
+    }
+}
+
+TEST(Snapshots, AgreementPromptAndRunningAlert) {
+    {
+        SetupWindow setup;
+        click(setup.find<QWidget>("installButton"));
+        const QImage image = snapshotOf(setup, QStringLiteral("04-agreement-prompt"));
+        auto* prompt = setup.find<ui::AlertWindow>("agreementPrompt");
+        EXPECT_TRUE(
+            near(at(image, onWindow(setup, prompt, QPoint(220, 70))), ui::promptBackground(), 3));
+    }
+    {
+        SetupWindow setup;
+        setup.fakes.installer->usingNow = true;
+        setup.startDownload();
+        ui::RunningAlert* alert =
+            setup.find<ui::IntroducingView>("introducingView")->runningAlert();
+        ASSERT_NE(alert, nullptr);
+        const QImage image = renderOver(setup.window(), *alert, kScale);
+        EXPECT_TRUE(saveSnapshot(image, QStringLiteral("05-running-alert")));
+        EXPECT_TRUE(
+            saveSnapshot(renderWidget(*alert, kScale), QStringLiteral("05-running-alert-alone")));
+    }
+}
+
+TEST(Snapshots, ProgressAtSeveralPointsAndTheInstallLine) {
+    SetupWindow setup;
+    setup.startDownload();
+    snapshotOf(setup, QStringLiteral("06-downloading-start"));
+
+    setup.fakes.downloader->progress(56, 151, 125);
+    settle();
+    const QImage third = snapshotOf(setup, QStringLiteral("07-downloading-37"));
+    auto* bar = setup.find<ui::ProgressBarView>("progressBar");
+    // Filled up to 0.37 × 288 ≈ 107 points, the track after it.
+    EXPECT_TRUE(near(at(third, onWindow(setup, bar, QPoint(100, 3))), ui::accentBlue()));
+    EXPECT_FALSE(near(at(third, onWindow(setup, bar, QPoint(115, 3))), ui::accentBlue()));
+
+    setup.fakes.downloader->progress(150, 151, 4);
+    settle();
+    snapshotOf(setup, QStringLiteral("08-downloading-99"));
+
+    setup.fakes.downloader->progress(151, 151, 0);
+    settle();
+    const QImage install = snapshotOf(setup, QStringLiteral("09-install-line"));
+    EXPECT_TRUE(near(at(install, onWindow(setup, bar, QPoint(280, 3))), ui::accentBlue()));
+    EXPECT_FALSE(near(at(install, onWindow(setup, bar, QPoint(300, 3))), ui::accentBlue()));
+
+    for (int tick = 0; tick < 9; ++tick) {
+        setup.controller().progressTick();
+    }
+    settle();
+    const QImage full = snapshotOf(setup, QStringLiteral("10-install-line-full"));
+    EXPECT_TRUE(near(at(full, onWindow(setup, bar, QPoint(357, 3))), ui::accentBlue()));
+    EXPECT_FALSE(near(at(full, onWindow(setup, bar, QPoint(362, 3))), ui::accentBlue()))
+        << "the fill stops at the end of the track";
+}
+
+TEST(Snapshots, FailureScreens) {
+    {
+        SetupWindow setup;
+        setup.startDownload();
+        setup.fakes.downloader->progress(62, 151, 40);
+        setup.fakes.downloader->fail();
+        setup.fakes.downloader->join();
+        ASSERT_TRUE(waitFor([&] {
+            return setup.controller().installerStatus() == INSTALLER_STATUS::Download_failed;
+        }));
+        snapshotOf(setup, QStringLiteral("11-download-failed"));
+    }
+    {
+        SetupWindow setup;
+        setup.fakes.installer->installResult = false;
+        setup.startDownload();
+        setup.fakes.downloader->progress(151, 151, 0);
+        setup.fakes.downloader->succeed("/tmp/package.dmg");
+        setup.fakes.downloader->join();
+        ASSERT_TRUE(waitFor([&] { return !setup.controller().isInstallRunning(); }));
+        for (int tick = 0;
+             tick < 12 && setup.controller().installerStatus() != INSTALLER_STATUS::Install_failed;
+             ++tick) {
+            setup.controller().progressTick();
+        }
+        ASSERT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Install_failed);
+        snapshotOf(setup, QStringLiteral("12-install-failed"));
+    }
+}
+
+TEST(Snapshots, ExitPanel) {
+    SetupWindow setup;
+    setup.startDownload();
+    setup.fakes.downloader->progress(40, 151, 95);
+    settle();
+    bool written = false;
+    QTimer::singleShot(0, [&] {
+        ui::ExitAlertPanel* panel = setup.delegate().confirmCloseAlert();
+        ASSERT_NE(panel, nullptr);
+        setup.delegate().mainContentView()->finishAnimations();
+        const QImage alone = renderWidget(*panel, kScale);
+        // Clear outside the rounded corners, the picture inside.
+        EXPECT_EQ(alone.pixelColor(0, 0).alpha(), 0);
+        EXPECT_EQ(alone.pixelColor(static_cast<int>(150 * kScale), static_cast<int>(20 * kScale)),
+                  QColor(Qt::white));
+        written = saveSnapshot(alone, QStringLiteral("13-exit-panel-alone")) &&
+                  saveSnapshot(renderOver(setup.window(), *panel, kScale),
+                               QStringLiteral("13-exit-panel"));
+        click(panel->cancelButton());
+    });
+    setup.window().close();
+    EXPECT_TRUE(written);
+}
+
+}  // namespace
+}  // namespace corvane::gui_test
