@@ -118,7 +118,7 @@ Result<DecodedRecord, std::string> decodeRecord(const VoTallyFormat& format,
         if (out.type == "bit") {
             out.offset = bitOffset;
             if (bitIndex < 8) {
-                out.value = TallyValue(((mask >> bitIndex) & 1u) != 0);
+                out.value = TallyValue(((static_cast<unsigned>(mask) >> bitIndex) & 1u) != 0);
             }
             ++bitIndex;
         } else if (out.type == "string" || out.type == "binary") {

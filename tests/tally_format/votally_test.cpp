@@ -93,9 +93,11 @@ TEST_F(VotallyTest, EncodeWritesTheBatchByteForByte) {
     EXPECT_EQ(hexOf(ByteBuffer(batch.begin(), batch.begin() + 9)), hexOf(head));
     EXPECT_EQ(hexOf(ByteBuffer(batch.begin() + 13, batch.end())), hexOf(records));
     const std::uint32_t crc = crc32(0, records.data(), records.size());
-    EXPECT_EQ(
-        batch[9] | batch[10] << 8 | batch[11] << 16 | static_cast<std::uint32_t>(batch[12]) << 24,
-        crc);
+    std::uint32_t stored = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        stored |= static_cast<std::uint32_t>(batch[9 + i]) << (8 * i);
+    }
+    EXPECT_EQ(stored, crc);
 
     const auto out = dir / "batch.bin";
     auto args = encodeArgs(samplePayload);
