@@ -63,13 +63,21 @@ start() {
   return 1
 }
 
+# True while the process runs (a zombie waiting for its reaper has stopped).
+running() {
+  local stat
+  read -r stat < "/proc/$1/stat" 2>/dev/null || return 1
+  stat=${stat##*) }
+  [ "${stat:0:1}" != Z ]
+}
+
 stop() {
   local w=$1 pid i
   [ -s "$w/nginx.pid" ] || return 0
   pid=$(cat "$w/nginx.pid")
   kill -TERM "$pid" 2>/dev/null || { rm -f "$w/nginx.pid"; return 0; }
   for i in $(seq 1 250); do
-    kill -0 "$pid" 2>/dev/null || break
+    running "$pid" || break
     sleep 0.02
   done
   kill -KILL "$pid" 2>/dev/null || true

@@ -141,6 +141,11 @@ bool Installer::cpFile(const std::string& srcFilePath, const std::string& dstFil
 }
 
 bool Installer::installPackage() {
+    if (platform::homeDirectory().empty()) {
+        // The working folder would land in the file system's root.
+        logLine("No home folder: nothing installed");
+        return false;
+    }
     const std::string workFolder = generateRandomPath();
     const std::string copyFolder = workFolder + "/temp";
     checkAndCreateFolder(copyFolder);

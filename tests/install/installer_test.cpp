@@ -196,6 +196,14 @@ TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
                              Installer::shellQuote(workFolderOf(log) + "/Corvane.app.bak")));
 }
 
+TEST(InstallerPaths, NoHomeNoInstall) {
+    test::ScopedEnv h("HOME", std::nullopt);
+    ScopedLogCapture log;
+    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    EXPECT_TRUE(log.contains("No home folder: nothing installed"));
+    EXPECT_FALSE(log.containsPrefix("execute cmd"));
+}
+
 TEST(InstallerPaths, RandomPathIsAFreshUpperCaseUuidInHome) {
     test::TempDir home;
     test::ScopedEnv h("HOME", home.str());

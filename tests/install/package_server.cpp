@@ -1,6 +1,8 @@
 #include "package_server.h"
 
 #include <httplib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <sstream>
@@ -12,6 +14,8 @@ namespace corvane::test {
 using namespace std::chrono_literals;
 
 PackageServer::PackageServer(const std::filesystem::path& docroot) {
+    // nginx daemonises; as the reaper of orphans this process can collect it once stopped.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     const auto script = (sourceDir() / "sim/nginx/serve.sh").string();
     const auto r =
         platform::runProcess("/bin/bash", {script, "start", mWork.str(), docroot.string()});
@@ -32,6 +36,8 @@ PackageServer::PackageServer(const std::filesystem::path& docroot) {
 PackageServer::~PackageServer() {
     const auto script = (sourceDir() / "sim/nginx/serve.sh").string();
     (void)platform::runProcess("/bin/bash", {script, "stop", mWork.str()});
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
 }
 
 FaultServer::FaultServer(const PackageServer& tls, int64_t size)
