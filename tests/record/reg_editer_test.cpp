@@ -280,13 +280,13 @@ TEST_F(RegEditerTest, FailedWriteLeavesOldFileWhole) {
 // A reader running beside a writer only ever sees a whole file: each version is one key line
 // whose value is a single repeated letter, so a torn read shows up as mixed letters.
 TEST_F(RegEditerTest, ReaderNeverSeesAHalfWrittenFile) {
-    const std::string path = file("[a]\nk=" + std::string(64 * 1024, 'a'));
+    const std::string path = file("[a]\nk=" + std::string(16 * 1024, 'a'));
     std::atomic<bool> done{false};
     std::atomic<int> torn{0};
     std::thread reader([&] {
         while (!done.load()) {
             const std::string value = RegEditer::getIniValueWithGroup("a/k", "", path);
-            if (value.size() != 64 * 1024 ||
+            if (value.size() != 16 * 1024 ||
                 value.find_first_not_of(value.front()) != std::string::npos) {
                 torn.fetch_add(1);
             }
@@ -294,10 +294,10 @@ TEST_F(RegEditerTest, ReaderNeverSeesAHalfWrittenFile) {
     });
     {
         ScopedLogCapture quiet;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 40; ++i) {
             const char letter = static_cast<char>('a' + i % 26);
             EXPECT_TRUE(
-                RegEditer::setIniValueWithGroup("a/k", std::string(64 * 1024, letter), path));
+                RegEditer::setIniValueWithGroup("a/k", std::string(16 * 1024, letter), path));
         }
     }
     done.store(true);
