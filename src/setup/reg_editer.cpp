@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "platform/log.h"
@@ -29,7 +29,7 @@ struct FileText {
 };
 
 std::string describeErrno(const std::string& path, int err) {
-    return path + ": " + std::strerror(err);
+    return path + ": " + std::generic_category().message(err);
 }
 
 FileText readWholeFile(const std::string& path) {
