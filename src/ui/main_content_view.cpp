@@ -141,13 +141,13 @@ void MainContentView::refresh() {
     mDrawer->refresh();
     const bool drawer = mController.isExpanded();
     if (mDrawerShown != drawer) {
-        const bool appears = drawer;
-        const bool changed = mDrawerShown.has_value() || appears;
+        // Its appearance (also the first one) and its disappearance size the window to fit; a
+        // drawer that was never there does not disappear.
+        const bool appearsOrDisappears = mDrawerShown.has_value() || drawer;
         mDrawerShown = drawer;
         mDrawer->setVisible(drawer);
         updateGeometry();
-        // The drawer's appearance and disappearance size the window to fit.
-        if (changed) {
+        if (appearsOrDisappears) {
             mController.drawerResize();
         }
     }

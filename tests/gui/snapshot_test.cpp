@@ -50,7 +50,7 @@ TEST(Snapshots, Introduction) {
         SetupWindow setup;
         const QImage image = snapshotOf(setup, QStringLiteral("01-introduction-fresh"));
         EXPECT_EQ(image.size(), QSize(680, 492) * kScale);
-        // The drawer's divider line and the install button's blue border.
+        // The install button's blue border.
         auto* button = setup.find<QWidget>("installButton");
         EXPECT_TRUE(near(at(image, onWindow(setup, button, QPoint(100, 1))), ui::accentBlue(), 40));
     }
