@@ -1,5 +1,6 @@
 #include "tally/key_format.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -10,16 +11,7 @@ namespace tally {
 namespace {
 
 std::string kindOf(const std::optional<TallyValue>& value) {
-    if (!value) {
-        return "no value";
-    }
-    if (value->isText()) {
-        return "text";
-    }
-    if (value->isInteger()) {
-        return "an integer";
-    }
-    return "a boolean";
+    return value ? std::string(kindName(*value)) : "no value";
 }
 
 std::string describe(const KeyFormat& field) {
@@ -57,7 +49,12 @@ ByteBuffer narrowBytes(const std::optional<TallyValue>& value) {
 }  // namespace
 
 void KeyFormat::write(ByteBuffer& buffer) {
-    appendTallyValue(buffer, *this);
+    // No validity check here: the table writer asks isDataValid() before it writes a
+    // fixed-width field (appendTallyValue).
+    const ByteBuffer bytes = getByteData();
+    const auto width = static_cast<std::size_t>(typeSize < 0 ? 0 : typeSize);
+    buffer.insert(buffer.end(), bytes.begin(),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(std::min(width, bytes.size())));
 }
 
 ByteBuffer KeyFormat::getByteData() const {

@@ -27,8 +27,9 @@ class KeyFormat {
     virtual ~KeyFormat() = default;
 
     // Appends this field's bytes for `keyValue` to `buffer`. Base: the first `typeSize` bytes of
-    // getByteData(). Throws TallyException(data_invalid) when the value cannot be written (a
-    // string or binary over kMaxFieldBytes, a binary value that is not text), appending nothing.
+    // getByteData(), without asking isDataValid() (appendTallyValue does). Subclasses throw
+    // TallyException(data_invalid) when the value cannot be written (a string or binary over
+    // kMaxFieldBytes, a binary value that is not text), appending nothing.
     virtual void write(ByteBuffer& buffer);
     // This field's value as bytes. Base: empty.
     [[nodiscard]] virtual ByteBuffer getByteData() const;

@@ -2,6 +2,13 @@
 
 namespace tally {
 
+std::string_view kindName(const TallyValue& value) {
+    if (value.isText()) {
+        return "text";
+    }
+    return value.isInteger() ? "an integer" : "a boolean";
+}
+
 std::string_view toString(TallyError error) {
     switch (error) {
         case TallyError::empty:

@@ -49,6 +49,9 @@ class TallyValue {
     std::variant<std::string, std::int64_t, bool> mValue;
 };
 
+// "text", "an integer" or "a boolean", for messages about a value of the wrong kind.
+[[nodiscard]] std::string_view kindName(const TallyValue& value);
+
 // The values of one record, by field name. A field with no entry has no value.
 using TallyPayload = std::map<std::string, TallyValue, std::less<>>;
 

@@ -138,9 +138,11 @@ std::int64_t findFirst(std::string_view text, std::string_view needle) {
 
 void appendTallyValue(ByteBuffer& buffer, const KeyFormat& field) {
     if (!field.isDataValid()) {
+        const std::string kind =
+            field.keyValue ? std::string(kindName(*field.keyValue)) : std::string("no value");
         throw TallyException(TallyError::data_invalid, "field '" + field.keyName.value_or("") +
                                                            "' (" + field.keyType.value_or("") +
-                                                           ") has a value of the wrong kind");
+                                                           ") does not accept " + kind);
     }
     const ByteBuffer bytes = field.getByteData();
     const auto width = static_cast<std::size_t>(field.typeSize < 0 ? 0 : field.typeSize);
