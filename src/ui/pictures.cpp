@@ -20,6 +20,7 @@ QString resourcePathOf(const QString& name) {
 
 // Parsed once per name: the screens redraw often and the pictures never change.
 QSvgRenderer* renderer(const QString& name) {
+    Pictures::initResources();
     static QHash<QString, std::shared_ptr<QSvgRenderer>> cache;
     if (auto it = cache.constFind(name); it != cache.constEnd()) {
         return it->get();

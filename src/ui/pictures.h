@@ -11,8 +11,8 @@ namespace corvane::ui {
 
 class Pictures {
   public:
-    // Makes the compiled-in resource file visible; call once before the first picture is drawn
-    // (safe to call again).
+    // Makes the compiled-in resource file visible. Done by the first look-up of a picture; safe
+    // to call again.
     static void initResources();
 
     // Whether a picture of that name is compiled in.

@@ -8,8 +8,9 @@
 namespace corvane::ui {
 
 void applyNativeWindowStyle(QWidget& window) {
-    // winId() creates the native view when there is none yet; on macOS it is an NSView*.
-    NSView* view = (__bridge NSView*)reinterpret_cast<void*>(window.winId());
+    // winId() creates the native view when there is none yet; on macOS it is an NSView*. The
+    // file is built without ARC: nothing here is retained or released, only borrowed.
+    NSView* view = reinterpret_cast<NSView*>(window.winId());
     if (view == nil) {
         return;
     }
@@ -21,9 +22,17 @@ void applyNativeWindowStyle(QWidget& window) {
     NSWindowStyleMask mask = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
                              NSWindowStyleMaskMiniaturizable |
                              NSWindowStyleMaskFullSizeContentView;
-    [nsWindow setStyleMask:mask];
-    [nsWindow setTitleVisibility:NSWindowTitleHidden];
-    [nsWindow setTitlebarAppearsTransparent:YES];
+    // Called again after every resize (Qt may rebuild the mask then); changing nothing when all
+    // is in place keeps a resize from causing another.
+    if ([nsWindow styleMask] != mask) {
+        [nsWindow setStyleMask:mask];
+    }
+    if ([nsWindow titleVisibility] != NSWindowTitleHidden) {
+        [nsWindow setTitleVisibility:NSWindowTitleHidden];
+    }
+    if (![nsWindow titlebarAppearsTransparent]) {
+        [nsWindow setTitlebarAppearsTransparent:YES];
+    }
 }
 
 }  // namespace corvane::ui
