@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <memory>
+#include <string_view>
 
 #include <unistd.h>
 
@@ -27,6 +28,14 @@ void quietOffscreenNotices(QtMsgType type, const QMessageLogContext& context, co
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Listing the tests (the build does so to register them) needs no application; sanitizer
+    // builds of an uninstrumented Qt then stay quiet too.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--gtest_list_tests") {
+            ::testing::InitGoogleTest(&argc, argv);
+            return RUN_ALL_TESTS();
+        }
+    }
     qInstallMessageHandler(quietOffscreenNotices);
     // The platform reads its screens from a file of this process, removed once it is read.
     const QString config = QDir::temp().filePath(
