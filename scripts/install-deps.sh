@@ -13,7 +13,7 @@ PACKAGES=(
   # the simulated macOS and its servers
   zsh xorriso nginx-light openssl curl procps python3
   # real windows for the end-to-end runs
-  xvfb xdotool imagemagick fonts-wqy-microhei x11-utils
+  xvfb xdotool imagemagick fonts-wqy-microhei x11-utils openbox wmctrl
 )
 
 missing=()

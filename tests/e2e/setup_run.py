@@ -1,0 +1,687 @@
+#!/usr/bin/env python3
+"""Runs the real Corvane Setup in a real X window against a simulated macOS and local servers.
+
+One run lays out a simulated macOS root (home folder, empty or populated /Applications), builds a
+test disk image, serves it over HTTPS with nginx (or with a small fault server of ours), starts
+the reference telemetry collector, copies the built bundle into the simulated home with a
+vctrl.dat that points at the collector, starts the setup and clicks through its window with
+xdotool like a person. It then checks the outcome on disk and at the collector, prints a
+summary and stops everything it started.
+
+  setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
+
+Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, corrupt, close-before,
+close-before-existing, close-during. Exit status 0 only when every check of the scenario holds.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+SIM = SOURCE_DIR / "sim"
+WINDOW_TITLE = "Corvane安装程序"
+PACKAGE_PATH = "/velodoc/corvanereader_x86_64.dmg"
+ARM_PACKAGE_PATH = "/velodoc/corvanereader_arm64.dmg"
+
+# Where a person clicks, in window (client area) coordinates. The window is 680 wide; the
+# introduction screen's picture region is 300 high with the install button centred below it.
+CLICK = {
+    "install": (340, 310),         # "开始安装"
+    "agreement": (28, 408),        # the agreement check box
+    "prompt_agree": (437, 269),    # the agreement prompt's "agree-btn"
+    "retry": (413, 374),           # "重试" on the download-failed screen
+    "reinstall": (419, 368),       # "重新安装" on the install-failed screen
+}
+# The exit panel is a window of its own, 304 x 236; "确认" is painted at (20, 40, 110, 48) with
+# the origin at the panel's bottom left.
+PANEL_SIZE = (304, 236)
+PANEL_CONFIRM = (20 + 55, 236 - 40 - 24)
+
+
+class Failure(Exception):
+    pass
+
+
+class Run:
+    def __init__(self, args):
+        self.args = args
+        self.build = Path(args.build).resolve()
+        self.keep = args.keep
+        self.work = Path(args.work or tempfile.mkdtemp(prefix="corvane-e2e-")).resolve()
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.procs = []  # (name, Popen) to stop at the end
+        self.nginx_work = None
+        self.fault_server = None
+        self.checks = []  # (ok, text)
+        self.screenshots = []
+        self.env = {}
+        self.summary = {}
+
+    # ---- small helpers ----
+    def log(self, text):
+        print(f"[setup_run] {text}", flush=True)
+
+    def check(self, ok, text):
+        self.checks.append((bool(ok), text))
+        self.log(("ok   " if ok else "FAIL ") + text)
+        return ok
+
+    def run(self, cmd, env=None, check=True, timeout=120):
+        r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
+        if check and r.returncode != 0:
+            raise Failure(f"{' '.join(map(str, cmd))} failed ({r.returncode}): {r.stderr.strip()}")
+        return r
+
+    # ---- the simulated Mac ----
+    def make_root(self):
+        self.root = self.work / "root"
+        out = self.run(["bash", str(SIM / "make-root.sh"), str(self.root), "--plain"]).stdout
+        for line in out.splitlines():
+            name, _, value = line.partition("=")
+            self.env[name] = value
+        self.home = Path(self.env["HOME"])
+        self.app = self.root / "Applications" / "Corvane.app"
+
+    def install_old_app(self):
+        self.run(["bash", str(SIM / "make-app.sh"), str(self.app), "--version", "1.0.0"])
+
+    def start_old_reader(self):
+        exe = self.app / "Contents" / "MacOS" / "viewerapp"
+        p = subprocess.Popen([str(exe)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+        self.procs.append(("old viewerapp", p))
+
+    def make_image(self, corrupt=False):
+        self.docroot = self.work / "docroot"
+        image = self.docroot / PACKAGE_PATH.lstrip("/")
+        image.parent.mkdir(parents=True, exist_ok=True)
+        if corrupt:
+            image.write_bytes(b"this is not a disk image\n" * 4096)
+        else:
+            self.run(["bash", str(SIM / "make-image.sh"), str(image), "--payload-mb", "2"])
+        arm = self.docroot / ARM_PACKAGE_PATH.lstrip("/")
+        if not arm.exists():
+            os.link(image, arm)
+        self.image = image
+
+    def start_nginx(self):
+        self.nginx_work = self.work / "nginx"
+        out = self.run(["bash", str(SIM / "nginx" / "serve.sh"), "start", str(self.nginx_work),
+                        str(self.docroot)]).stdout
+        info = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        self.package_base = info["BASE"]
+        self.ca = info["CA"]
+
+    def start_fault_server(self, drops=0, rate=0):
+        """HTTPS on loopback: the first `drops` downloads stop half-way, later ones succeed;
+        with `rate` (bytes per second) every download is sent that slowly."""
+        cert_dir = self.nginx_work
+        data = self.image.read_bytes()
+        state = {"served": 0}
+
+        class Handler(BaseHTTPRequestHandler):
+            def log_message(self, *a):
+                pass
+
+            def do_GET(self):
+                if self.path not in (PACKAGE_PATH, ARM_PACKAGE_PATH):
+                    self.send_error(404)
+                    return
+                state["served"] += 1
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Disposition", 'attachment; filename="corvane.dmg"')
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                if state["served"] <= drops:
+                    self.wfile.write(data[: len(data) // 2])
+                    self.wfile.flush()
+                    self.close_connection = True
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                    return
+                if rate:
+                    step = max(1, rate // 10)
+                    for i in range(0, len(data), step):
+                        try:
+                            self.wfile.write(data[i:i + step])
+                            self.wfile.flush()
+                        except OSError:
+                            return
+                        time.sleep(0.1)
+                    return
+                self.wfile.write(data)
+
+        server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert_dir / "server.crt", cert_dir / "server.key")
+        server.socket = ctx.wrap_socket(server.socket, server_side=True)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.fault_server = server
+        self.fault_state = state
+        self.package_base = f"https://127.0.0.1:{server.server_address[1]}"
+
+    def start_collector(self):
+        exe = self.build / "tools" / "collector" / "tally-collector"
+        self.db = self.work / "tally.db"
+        p = subprocess.Popen([str(exe), "--port", "0", "--vfmt", str(SOURCE_DIR / "resources" / "vfmt.dat"),
+                              "--db", str(self.db)],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                             start_new_session=True)
+        self.procs.append(("tally-collector", p))
+        line = p.stdout.readline()
+        port = None
+        for word in line.replace(":", " ").split():
+            if word.isdigit():
+                port = int(word)
+        if not port:
+            raise Failure(f"tally-collector did not say its port: {line!r}")
+        # Keep draining its output so it never blocks on a full pipe.
+        threading.Thread(target=lambda: [None for _ in p.stdout], daemon=True).start()
+        self.collector_port = port
+        self.collector_url = f"http://127.0.0.1:{port}"
+
+    def stage_bundle(self):
+        bundles = sorted(self.build.glob("src/ui/*.app")) or sorted(self.build.glob("*.app"))
+        if not bundles:
+            raise Failure(f"no .app bundle under {self.build}")
+        src = bundles[0]
+        self.bundle = self.home / "Downloads" / src.name
+        self.bundle.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copytree(src, self.bundle, symlinks=True)
+        vctrl = self.bundle / "Contents" / "Resources" / "vctrl.dat"
+        lines = vctrl.read_text().splitlines()
+        out = []
+        for line in lines:
+            key = line.split("=", 1)[0]
+            if key.startswith("server") and key[6:].isdigit():
+                line = f"{key}={self.collector_url}/tally"
+            out.append(line)
+        vctrl.write_text("\n".join(out) + "\n")
+        exes = [p for p in (self.bundle / "Contents" / "MacOS").iterdir() if os.access(p, os.X_OK)]
+        if not exes:
+            raise Failure("the bundle has no executable")
+        self.exe = exes[0]
+
+    # ---- the display ----
+    def start_display(self):
+        if os.environ.get("DISPLAY") and self.args.show:
+            self.display = os.environ["DISPLAY"]
+            return
+        r, w = os.pipe()
+        p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1440x900x24",
+                              "-nolisten", "tcp"], pass_fds=(w,), stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(w)
+        number = b""
+        deadline = time.time() + 20
+        while time.time() < deadline and not number.endswith(b"\n"):
+            chunk = os.read(r, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(r)
+        if not number.strip():
+            raise Failure("Xvfb did not start")
+        self.procs.append(("Xvfb", p))
+        self.display = ":" + number.decode().strip()
+        # A window manager, so closing a window goes the way a person's click on its close button
+        # goes: the manager asks the program to close (WM_DELETE_WINDOW).
+        env = {**os.environ, "DISPLAY": self.display}
+        wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+        self.procs.append(("openbox", wm))
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            if subprocess.run(["wmctrl", "-m"], env=env, capture_output=True).returncode == 0:
+                return
+            time.sleep(0.1)
+        raise Failure("the window manager did not start")
+
+    def xdo(self, *args, check=True):
+        return self.run(["xdotool", *map(str, args)], env={**os.environ, "DISPLAY": self.display},
+                        check=check, timeout=30)
+
+    def screenshot(self, name):
+        path = self.work / "screenshots" / f"{len(self.screenshots):02d}-{name}.png"
+        path.parent.mkdir(exist_ok=True)
+        r = self.run(["import", "-window", "root", str(path)],
+                     env={**os.environ, "DISPLAY": self.display}, check=False)
+        if r.returncode == 0:
+            self.screenshots.append(path)
+
+    # ---- the setup program ----
+    def start_setup(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QT_")}
+        env.update(self.env)
+        env.update({
+            "DISPLAY": self.display,
+            "QT_QPA_PLATFORM": "xcb",
+            "CORVANE_PACKAGE_BASE": self.package_base,
+            "CORVANE_CA_BUNDLE": self.ca,
+            "LANG": "C.UTF-8",
+        })
+        self.setup_log = open(self.work / "setup.log", "w")
+        self.setup = subprocess.Popen([str(self.exe)], env=env, cwd=str(self.home),
+                                      stdin=subprocess.DEVNULL, stdout=self.setup_log,
+                                      stderr=subprocess.STDOUT, start_new_session=True)
+        self.procs.append(("setup", self.setup))
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            r = self.xdo("search", "--onlyvisible", "--name", WINDOW_TITLE, check=False)
+            ids = r.stdout.split()
+            if ids:
+                self.window = ids[0]
+                time.sleep(0.5)  # first frame
+                return
+            if self.setup.poll() is not None:
+                raise Failure(f"the setup exited at start with {self.setup.returncode}")
+            time.sleep(0.2)
+        raise Failure("the setup window did not appear")
+
+    def geometry(self, wid):
+        """(x, y, width, height) of a window's client area on the screen. xwininfo's absolute
+        position is right under a reparenting window manager, where xdotool's is not."""
+        out = self.run(["xwininfo", "-id", str(wid)], env={**os.environ, "DISPLAY": self.display},
+                       check=False).stdout
+        info = {}
+        for line in out.splitlines():
+            key, _, value = line.strip().partition(":")
+            info[key] = value.strip()
+        try:
+            return (int(info["Absolute upper-left X"]), int(info["Absolute upper-left Y"]),
+                    int(info["Width"]), int(info["Height"]))
+        except (KeyError, ValueError):
+            return None
+
+    def window_origin(self):
+        x, y, _, _ = self.geometry(self.window)
+        return x, y
+
+    def click(self, x, y):
+        ox, oy = self.window_origin()
+        self.xdo("mousemove", "--sync", ox + x, oy + y)
+        self.xdo("click", "1")
+        time.sleep(0.4)
+
+    def windows(self):
+        """The setup's visible windows as (id, x, y, width, height)."""
+        r = self.xdo("search", "--onlyvisible", "--name", WINDOW_TITLE, check=False)
+        found = []
+        for wid in r.stdout.split():
+            geo = self.geometry(wid)
+            if geo:
+                found.append((wid, *geo))
+        return found
+
+    def wait_window(self, size, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            for w in self.windows():
+                if (w[3], w[4]) == size:
+                    return w
+            time.sleep(0.2)
+        return None
+
+    def packages_served(self):
+        log = self.nginx_work / "access.log"
+        served = log.read_text().count("/velodoc/") if log.exists() else 0
+        if self.fault_server:
+            served += self.fault_state["served"]
+        return served
+
+    def close_window(self):
+        """The close button of the title bar: the window manager asks the program to close."""
+        self.run(["wmctrl", "-i", "-c", self.window], env={**os.environ, "DISPLAY": self.display},
+                 check=False)
+        time.sleep(0.5)
+
+    def log_lines(self):
+        self.setup_log.flush()
+        return (self.work / "setup.log").read_text(errors="replace").splitlines()
+
+    def count_log(self, prefix):
+        return sum(1 for line in self.log_lines() if line.startswith(prefix))
+
+    def wait_log(self, prefix, count=1, timeout=60):
+        """Waits until the setup has printed `count` lines starting with `prefix`."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.count_log(prefix) >= count:
+                return True
+            if self.setup.poll() is not None:
+                return self.count_log(prefix) >= count
+            time.sleep(0.2)
+        return False
+
+    def click_until_logged(self, where, prefix, timeout=40):
+        """Clicks a control until the setup logs what the control starts. The screen behind it may
+        still be on its way (the install line's ten-second wait), so one click may land early."""
+        before = self.count_log(prefix)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            self.click(*where)
+            if self.wait_log(prefix, before + 1, timeout=2):
+                return True
+        return False
+
+    def wait_exit(self, timeout):
+        try:
+            return self.setup.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    # ---- what is left afterwards ----
+    def milestones(self):
+        exe = self.build / "tools" / "collector" / "tally-collector"
+        r = self.run([str(exe), "dump", "--db", str(self.db)], check=False)
+        reasons = []
+        for line in r.stdout.splitlines():
+            try:
+                batch = json.loads(line)
+            except json.JSONDecodeError:
+                continue
+            for rec in batch.get("records", []):
+                fields = rec.get("fields", {})
+                if isinstance(fields, list):
+                    fields = {f.get("name"): f.get("value") for f in fields}
+                if "reason" in fields:
+                    reasons.append(int(fields["reason"]))
+        return reasons
+
+    def settings(self):
+        ini = self.home / "Library" / "Application Support" / "Corvane" / "reg" / "common.ini"
+        values = {}
+        if ini.exists():
+            group = None
+            for line in ini.read_text(errors="replace").splitlines():
+                if line.startswith("[") and line.endswith("]"):
+                    group = line[1:-1]
+                elif "=" in line and group:
+                    k, _, v = line.partition("=")
+                    values[f"{group}/{k}"] = v
+        return values
+
+    def installed_version(self):
+        plist = self.app / "Contents" / "Info.plist"
+        if not plist.exists():
+            return None
+        text = plist.read_text()
+        key = "<key>CFBundleShortVersionString</key>"
+        if key not in text:
+            return None
+        rest = text.split(key, 1)[1]
+        return rest.split("<string>", 1)[1].split("</string>", 1)[0]
+
+    def wait_for_milestones(self, wanted, timeout=10):
+        deadline = time.time() + timeout
+        got = self.milestones()
+        while time.time() < deadline and not all(got.count(w) >= wanted.count(w) for w in set(wanted)):
+            time.sleep(0.3)
+            got = self.milestones()
+        return got
+
+    # ---- teardown ----
+    def stop_all(self):
+        for name, p in reversed(self.procs):
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+                try:
+                    p.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    os.killpg(p.pid, signal.SIGKILL)
+                    p.wait()
+        # Programs the setup started (Corvane opened at the end, its service) run detached.
+        subprocess.run(["pkill", "-f", str(self.root / "Applications")], check=False)
+        if self.fault_server:
+            self.fault_server.shutdown()
+        if self.nginx_work:
+            subprocess.run(["bash", str(SIM / "nginx" / "serve.sh"), "stop", str(self.nginx_work)],
+                           check=False)
+        if hasattr(self, "setup_log"):
+            self.setup_log.close()
+
+
+# ---- scenarios ----
+
+def prepare(run, *, existing=False, running=False, corrupt=False, drops=0, rate=0):
+    run.make_root()
+    if existing:
+        run.install_old_app()
+    if running:
+        run.start_old_reader()
+    run.make_image(corrupt=corrupt)
+    run.start_nginx()
+    if drops or rate:
+        run.start_fault_server(drops=drops, rate=rate)
+    run.start_collector()
+    run.stage_bundle()
+    run.start_display()
+    run.start_setup()
+    run.screenshot("introduction")
+
+
+def accept_and_install(run):
+    run.click(*CLICK["agreement"])
+    run.screenshot("agreement-ticked")
+    run.click(*CLICK["install"])
+
+
+def expect_success(run, *, fresh):
+    status = run.wait_exit(120)
+    run.check(status == 0, f"the setup ended with exit status 0 (got {status})")
+    run.check(run.installed_version() == "2.0.0",
+              f"{run.app} holds the new version (got {run.installed_version()})")
+    settings = run.settings()
+    run.summary["settings"] = settings
+    if fresh:
+        for key, want in (("product/setDefault", "1"), ("product/engageService", "1"),
+                          ("product/cover_install", "0"), ("product/generated", "1")):
+            run.check(settings.get(key) == want, f"{key} = {want} (got {settings.get(key)})")
+        run.check("product/installtime" in settings, "product/installtime written")
+        run.check(settings.get("product/version") == "1.0.0.1", "product/version from the bundle name")
+    else:
+        run.check(settings.get("product/cover_install") == "1", "product/cover_install = 1")
+        run.check("product/setDefault" not in settings and "product/engageService" not in settings,
+                  "neither option key written over an existing install")
+    got = run.wait_for_milestones([100, 1, 21])
+    run.summary["milestones"] = got
+    for m in (100, 1, 21):
+        run.check(m in got, f"milestone {m} at the collector (got {got})")
+
+
+def scenario_fresh(run):
+    prepare(run)
+    accept_and_install(run)
+    time.sleep(1.5)
+    run.screenshot("downloading-or-installing")
+    expect_success(run, fresh=True)
+
+
+def scenario_overwrite(run):
+    prepare(run, existing=True)
+    accept_and_install(run)
+    expect_success(run, fresh=False)
+
+
+def expect_quit(run, reason, *, extra=()):
+    status = run.wait_exit(30)
+    run.check(status == 0, f"the setup quit with exit status 0 (got {status})")
+    wanted = [100, *extra, reason]
+    got = run.wait_for_milestones(wanted)
+    run.summary["milestones"] = got
+    for m in wanted:
+        run.check(m in got, f"milestone {m} at the collector (got {got})")
+
+
+def scenario_agreement(run):
+    prepare(run)
+    run.click(*CLICK["install"])  # without the agreement: the prompt opens
+    run.screenshot("agreement-prompt")
+    got = run.wait_for_milestones([100, 9])
+    run.check(9 in got, f"Agreement_missing (9) reported (got {got})")
+    run.check(run.packages_served() == 0, "nothing downloaded before the agreement")
+    run.click(*CLICK["prompt_agree"])
+    got = run.wait_for_milestones([100, 9, 10])
+    run.check(10 in got, f"Agreement_accepted (10) reported (got {got})")
+    run.check(run.packages_served() == 0, "agreeing alone starts no download")
+    run.click(*CLICK["install"])
+    expect_success(run, fresh=True)
+    got = run.summary["milestones"]
+    run.check(got.index(9) < got.index(10) < got.index(1), f"9, then 10, then 1 (got {got})")
+
+
+def scenario_running(run):
+    prepare(run, existing=True, running=True)
+    accept_and_install(run)
+    deadline = time.time() + 10
+    while time.time() < deadline and len(run.windows()) < 2:
+        time.sleep(0.2)
+    run.screenshot("running-alert")
+    windows = run.windows()
+    run.check(len(windows) >= 2, f"the running alert is shown (windows: {windows})")
+    run.check(run.packages_served() == 0, "nothing downloaded while Corvane runs")
+    alert = [w for w in windows if w[3] != 680]
+    if alert:
+        wid, x, y, width, height = alert[0]
+        run.xdo("mousemove", "--sync", x + width // 2, y + height - 35)  # "好的"
+        run.xdo("click", "1")
+    deadline = time.time() + 10
+    while time.time() < deadline and len(run.windows()) > 1:
+        time.sleep(0.2)
+    run.check(len(run.windows()) == 1, "\"好的\" dismisses the alert")
+    run.check(run.installed_version() == "1.0.0", "the installed app is untouched")
+    run.close_window()
+    expect_quit(run, 2)
+    run.check(1 not in run.summary["milestones"], "no install reported")
+
+
+def scenario_drop_retry(run):
+    prepare(run, drops=1)
+    accept_and_install(run)
+    run.check(run.wait_log("Starting download from "), "the download started")
+    time.sleep(1.5)
+    run.screenshot("download-failed")
+    run.check(run.setup.poll() is None, "the setup waits on the download-failed screen")
+    run.check(run.click_until_logged(CLICK["retry"], "restartDownload"), "\"重试\" starts the download again")
+    expect_success(run, fresh=True)
+    run.check(run.fault_state["served"] == 2, f"two downloads made (got {run.fault_state['served']})")
+
+
+def scenario_corrupt(run):
+    prepare(run, existing=True, corrupt=True)
+    accept_and_install(run)
+    run.check(run.wait_log("Mount command failed"), "the corrupt image does not attach")
+    time.sleep(11)  # the install line's ten-second wait
+    run.screenshot("install-failed")
+    run.check(run.setup.poll() is None, "the setup waits on the install-failed screen")
+    run.check(run.installed_version() == "1.0.0", "the old app is intact after the failed install")
+    served = run.packages_served()
+    run.check(run.click_until_logged(CLICK["reinstall"], "mountPath "), "\"重新安装\" installs again")
+    run.check(run.wait_log("Mount command failed", 2), "the image fails to attach again")
+    time.sleep(11)
+    run.screenshot("install-failed-again")
+    run.check(run.setup.poll() is None, "the second install fails too and the setup waits")
+    run.check(run.packages_served() == served, "reinstalling downloads nothing")
+    run.check(run.installed_version() == "1.0.0", "the old app is intact after reinstalling")
+    leftovers = [p.name for p in run.home.iterdir() if len(p.name) == 36 and p.name.count("-") == 4]
+    run.close_window()
+    expect_quit(run, 2)
+    run.check(not any((run.home / n / "Corvane").is_dir() for n in leftovers),
+              "no image left attached in the home folder")
+
+
+def scenario_close_before(run, existing=False):
+    prepare(run, existing=existing)
+    run.close_window()
+    expect_quit(run, 2 if existing else 3)
+
+
+def scenario_close_during(run):
+    prepare(run, rate=256 * 1024)
+    accept_and_install(run)
+    run.check(run.wait_log("Starting download from "), "the download started")
+    time.sleep(1)
+    run.screenshot("downloading")
+    run.close_window()
+    panel = run.wait_window(PANEL_SIZE)
+    run.check(panel is not None, "closing during the download asks with the exit panel")
+    run.screenshot("exit-panel")
+    if panel:
+        wid, x, y, _, _ = panel
+        run.xdo("mousemove", "--sync", x + PANEL_CONFIRM[0], y + PANEL_CONFIRM[1])
+        run.xdo("click", "1")
+    expect_quit(run, 3)
+    run.check(run.installed_version() is None, "nothing installed")
+
+
+SCENARIOS = {
+    "demo": scenario_fresh,
+    "fresh": scenario_fresh,
+    "overwrite": scenario_overwrite,
+    "agreement": scenario_agreement,
+    "running": scenario_running,
+    "drop-retry": scenario_drop_retry,
+    "corrupt": scenario_corrupt,
+    "close-before": scenario_close_before,
+    "close-before-existing": lambda run: scenario_close_before(run, existing=True),
+    "close-during": scenario_close_during,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--scenario", default="demo", choices=sorted(SCENARIOS))
+    ap.add_argument("--work")
+    ap.add_argument("--show", action="store_true", help="use $DISPLAY instead of a private Xvfb")
+    ap.add_argument("--keep", action="store_true", help="keep the work folder")
+    args = ap.parse_args()
+    run = Run(args)
+    ok = False
+    try:
+        SCENARIOS[args.scenario](run)
+        ok = all(c for c, _ in run.checks) and bool(run.checks)
+    except Failure as e:
+        run.check(False, str(e))
+    finally:
+        run.stop_all()
+    print()
+    print(f"== {args.scenario}: {'PASSED' if ok else 'FAILED'}")
+    if hasattr(run, "setup"):
+        print(f"exit status:   {run.setup.returncode}")
+    print(f"installed app: {run.app if getattr(run, 'app', None) and run.app.exists() else '(none)'}")
+    for k, v in sorted(run.summary.get("settings", {}).items()):
+        print(f"setting:       {k}={v}")
+    if "milestones" in run.summary:
+        print(f"milestones:    {run.summary['milestones']}")
+    # Screenshots outlive the work folder: they go next to the build.
+    shots = Path(args.build).resolve() / "e2e-screenshots" / args.scenario
+    shutil.rmtree(shots, ignore_errors=True)
+    for s in run.screenshots:
+        shots.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(s, shots / s.name)
+        print(f"screenshot:    {shots / s.name}")
+    if not args.keep and ok:
+        shutil.rmtree(run.work, ignore_errors=True)
+    else:
+        print(f"work folder:   {run.work}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
