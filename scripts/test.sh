@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds, and runs the whole CTest suite (unit,
-# integration against local servers, GUI, end to end), then the Qt-free tests again under
-# AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer, and a short fuzz run.
+# integration against local servers, GUI on the offscreen platform, end to end in a real X
+# window), then the Qt-free tests again under AddressSanitizer+UndefinedBehaviorSanitizer and
+# under ThreadSanitizer, and a short bounded fuzz run of every parser of outside input.
+#   CORVANE_QUICK=1   only the first build and its tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 jobs=$(nproc)
+start=$(date +%s)
 
 run_preset() {
   local preset=$1; shift
@@ -21,4 +24,6 @@ run_preset default
 if [ "${CORVANE_QUICK:-0}" != "1" ]; then
   run_preset asan -L core
   run_preset tsan -L core
+  bash scripts/fuzz.sh 20
 fi
+echo "== all tests passed in $(( $(date +%s) - start )) s"
