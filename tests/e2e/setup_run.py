@@ -9,6 +9,7 @@ xdotool like a person. It then checks the outcome on disk and at the collector, 
 summary and stops everything it started.
 
   setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
+               [--collector-args ARGS]
 
 Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, corrupt, close-before,
 close-before-existing, close-during. Exit status 0 only when every check of the scenario holds.
@@ -17,6 +18,7 @@ close-before-existing, close-during. Exit status 0 only when every check of the 
 import argparse
 import json
 import os
+import shlex
 import shutil
 import signal
 import socket
@@ -175,8 +177,9 @@ class Run:
     def start_collector(self):
         exe = self.build / "tools" / "collector" / "tally-collector"
         self.db = self.work / "tally.db"
+        extra = shlex.split(getattr(self.args, "collector_args", None) or "")
         p = subprocess.Popen([str(exe), "--port", "0", "--vfmt", str(SOURCE_DIR / "resources" / "vfmt.dat"),
-                              "--db", str(self.db)],
+                              "--db", str(self.db), *extra],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                              start_new_session=True)
         self.procs.append(("tally-collector", p))
@@ -481,8 +484,8 @@ def accept_and_install(run):
     run.click(*CLICK["install"])
 
 
-def expect_success(run, *, fresh):
-    status = run.wait_exit(120)
+def expect_success(run, *, fresh, timeout=120):
+    status = run.wait_exit(timeout)
     run.check(status == 0, f"the setup ended with exit status 0 (got {status})")
     run.check(run.installed_version() == "2.0.0",
               f"{run.app} holds the new version (got {run.installed_version()})")
@@ -510,6 +513,16 @@ def scenario_fresh(run):
     time.sleep(1.5)
     run.screenshot("downloading-or-installing")
     expect_success(run, fresh=True)
+
+
+def scenario_demo(run):
+    """With --show and a display a person clicks through; otherwise the fresh run clicks."""
+    if not run.args.show:
+        scenario_fresh(run)
+        return
+    prepare(run)
+    run.log("the setup window is open: tick the agreement, press 开始安装 and wait")
+    expect_success(run, fresh=True, timeout=1800)
 
 
 def scenario_overwrite(run):
@@ -630,7 +643,7 @@ def scenario_close_during(run):
 
 
 SCENARIOS = {
-    "demo": scenario_fresh,
+    "demo": scenario_demo,
     "fresh": scenario_fresh,
     "overwrite": scenario_overwrite,
     "agreement": scenario_agreement,
@@ -650,6 +663,9 @@ def main():
     ap.add_argument("--work")
     ap.add_argument("--show", action="store_true", help="use $DISPLAY instead of a private Xvfb")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
+    ap.add_argument("--collector-args", default="",
+                    help="more tally-collector options, one shell-quoted line "
+                         "(e.g. '--delay-ms 600000 --fault close' for a collector that never answers)")
     args = ap.parse_args()
     run = Run(args)
     ok = False
