@@ -44,7 +44,9 @@ ScopedLogCapture::ScopedLogCapture() {
     });
 }
 
-ScopedLogCapture::~ScopedLogCapture() { setLogSink(std::move(mPrevious)); }
+ScopedLogCapture::~ScopedLogCapture() {
+    setLogSink(std::move(mPrevious));
+}
 
 std::vector<std::string> ScopedLogCapture::lines() const {
     std::lock_guard lock(mMutex);

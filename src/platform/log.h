@@ -19,7 +19,7 @@ LogSink setLogSink(LogSink sink);
 
 // Collects every plain line written while it lives; restores the previous sink on destruction.
 class ScopedLogCapture {
-public:
+  public:
     ScopedLogCapture();
     ~ScopedLogCapture();
     ScopedLogCapture(const ScopedLogCapture&) = delete;
@@ -32,7 +32,7 @@ public:
     [[nodiscard]] bool containsPrefix(std::string_view prefix) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mMutex;
     std::vector<std::string> mLines;
     LogSink mPrevious;

@@ -11,7 +11,7 @@
 namespace corvane::platform {
 
 class MainQueue {
-public:
+  public:
     virtual ~MainQueue() = default;
     // Queues `task` to run on the main thread, after every task queued before it. Never runs it
     // inline, and may be called from any thread.
@@ -29,7 +29,7 @@ void postToMain(std::function<void()> task);
 
 // A plain main loop for tests and headless runs. The thread that calls run*() is the main thread.
 class RunLoop final : public MainQueue {
-public:
+  public:
     void post(std::function<void()> task) override;
 
     // Runs tasks until `done()` is true (checked after each task) or `timeout` passes.
@@ -40,7 +40,7 @@ public:
     // Runs the tasks that are queued now (and those they queue) until the queue is empty.
     void drain();
 
-private:
+  private:
     bool runOne(std::chrono::steady_clock::time_point deadline);
 
     std::mutex mMutex;

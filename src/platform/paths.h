@@ -47,7 +47,9 @@ namespace corvane::platform {
 // server. macOS: never (only the system's trust store counts). Linux: $CORVANE_CA_BUNDLE when set
 // and not empty.
 #if defined(__APPLE__)
-[[nodiscard]] inline std::optional<std::string> extraCaBundle() { return std::nullopt; }
+[[nodiscard]] inline std::optional<std::string> extraCaBundle() {
+    return std::nullopt;
+}
 #else
 [[nodiscard]] std::optional<std::string> extraCaBundle();
 #endif

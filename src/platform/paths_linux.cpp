@@ -28,7 +28,9 @@ std::string stripTrailingSlashes(std::string p) {
 
 }  // namespace
 
-std::string simRoot() { return stripTrailingSlashes(env("CORVANE_SIM_ROOT")); }
+std::string simRoot() {
+    return stripTrailingSlashes(env("CORVANE_SIM_ROOT"));
+}
 
 std::string macPath(std::string_view absolutePath) {
     std::string root = simRoot();
@@ -38,7 +40,9 @@ std::string macPath(std::string_view absolutePath) {
     return root + std::string(absolutePath);
 }
 
-std::string homeDirectory() { return stripTrailingSlashes(env("HOME")); }
+std::string homeDirectory() {
+    return stripTrailingSlashes(env("HOME"));
+}
 
 std::string temporaryDirectory() {
     std::string t = stripTrailingSlashes(env("TMPDIR"));
@@ -80,7 +84,9 @@ std::string bundlePath() {
     return macosDir.string();
 }
 
-std::string resourcesDirectory() { return bundlePath() + "/Contents/Resources"; }
+std::string resourcesDirectory() {
+    return bundlePath() + "/Contents/Resources";
+}
 
 std::optional<std::string> resourcePath(std::string_view fileName) {
     if (fileName.empty() || fileName.find('/') != std::string_view::npos) {

@@ -10,7 +10,9 @@
 namespace corvane::platform {
 namespace {
 
-std::string toStd(NSString* s) { return s ? std::string(s.UTF8String) : std::string(); }
+std::string toStd(NSString* s) {
+    return s ? std::string(s.UTF8String) : std::string();
+}
 
 std::optional<std::string> userDirectory(NSSearchPathDirectory which) {
     @autoreleasepool {
@@ -25,9 +27,13 @@ std::optional<std::string> userDirectory(NSSearchPathDirectory which) {
 
 }  // namespace
 
-std::string simRoot() { return {}; }
+std::string simRoot() {
+    return {};
+}
 
-std::string macPath(std::string_view absolutePath) { return std::string(absolutePath); }
+std::string macPath(std::string_view absolutePath) {
+    return std::string(absolutePath);
+}
 
 std::string homeDirectory() {
     @autoreleasepool {
@@ -49,7 +55,9 @@ std::optional<std::string> applicationSupportDirectory() {
     return userDirectory(NSApplicationSupportDirectory);
 }
 
-std::optional<std::string> documentsDirectory() { return userDirectory(NSDocumentDirectory); }
+std::optional<std::string> documentsDirectory() {
+    return userDirectory(NSDocumentDirectory);
+}
 
 std::string bundlePath() {
     @autoreleasepool {
@@ -79,6 +87,8 @@ std::optional<std::string> resourcePath(std::string_view fileName) {
     }
 }
 
-std::string packageServerBase() { return CORVANE_PACKAGE_HOST; }
+std::string packageServerBase() {
+    return CORVANE_PACKAGE_HOST;
+}
 
 }  // namespace corvane::platform

@@ -19,7 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : mFd(fd) {}
     ~Fd() { reset(); }
     Fd(const Fd&) = delete;
@@ -32,7 +32,7 @@ public:
         mFd = -1;
     }
 
-private:
+  private:
     int mFd;
 };
 
@@ -112,8 +112,8 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // A group of its own, so a time-out can stop the command with everything it started.
-    auto flags = static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                    POSIX_SPAWN_SETSIGDEF);
+    auto flags =
+        static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 #if defined(__APPLE__)
     flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
 #endif

@@ -32,6 +32,8 @@ enum class ENUMInstallResult : int32_t {
     Setup_ended = 200,
 };
 
-[[nodiscard]] constexpr int32_t rawValue(ENUMInstallResult r) { return static_cast<int32_t>(r); }
+[[nodiscard]] constexpr int32_t rawValue(ENUMInstallResult r) {
+    return static_cast<int32_t>(r);
+}
 
 }  // namespace corvane

@@ -16,7 +16,7 @@ namespace corvane {
 enum class OS_TYPE : uint8_t { undetermined = 0, arm = 1, x86 = 2 };
 
 class Installer {
-public:
+  public:
     // ---- Install sequence (one instance per attempt) ----
     explicit Installer(std::string dmgPath);
 
@@ -33,9 +33,11 @@ public:
     [[nodiscard]] bool mountDMG(const std::string& dmgPath, const std::string& mountPoint);
     // The argument is the mount point.
     [[nodiscard]] bool demountDMG(const std::string& dmgPath);
-    [[nodiscard]] static bool mvFile(const std::string& srcFilePath, const std::string& dstFilePath);
+    [[nodiscard]] static bool mvFile(const std::string& srcFilePath,
+                                     const std::string& dstFilePath);
     // Copies a file or a folder tree; fails when the destination exists.
-    [[nodiscard]] static bool cpFile(const std::string& srcFilePath, const std::string& dstFilePath);
+    [[nodiscard]] static bool cpFile(const std::string& srcFilePath,
+                                     const std::string& dstFilePath);
 
     const std::string dmgPath;
     std::optional<std::string> mountPointPath;
@@ -77,8 +79,8 @@ public:
     [[nodiscard]] static std::string startUseCommand();
 
     // ---- Install record in the shared settings file ----
-    [[nodiscard]] static std::optional<std::string> getAppDataLocationPath(const std::string& appName,
-                                                                           const std::string& orgName);
+    [[nodiscard]] static std::optional<std::string> getAppDataLocationPath(
+        const std::string& appName, const std::string& orgName);
     static void ensureIniFileExisted();
     static void getPackageInfo(ReportBlock& toRecord);
     static void setDefault(const std::string& isDefault);

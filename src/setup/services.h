@@ -22,7 +22,7 @@ struct DownloadCallbacks {
 };
 
 class DownloadService {
-public:
+  public:
     virtual ~DownloadService() = default;
     // Starts one download attempt; the attempt keeps itself alive until it ends.
     virtual void startDownload(const std::string& url, DownloadCallbacks callbacks) = 0;
@@ -30,7 +30,7 @@ public:
 
 // What the controller needs of the installer and the install record.
 class InstallService {
-public:
+  public:
     virtual ~InstallService() = default;
     // Whether anything exists at "/Applications/Corvane.app".
     [[nodiscard]] virtual bool applicationExists() = 0;
@@ -50,7 +50,7 @@ public:
 
 // What the controller and the shell need of the install reporter.
 class ReportService {
-public:
+  public:
     virtual ~ReportService() = default;
     [[nodiscard]] virtual ReportBlock& data() = 0;
     virtual void report(bool bSuccess, ENUMInstallResult result, bool bSilent, bool bCover,
@@ -61,7 +61,7 @@ public:
 
 // The window the controller resizes.
 class WindowService {
-public:
+  public:
     virtual ~WindowService() = default;
     // Sets the content size of the application's first window; nothing when there is none.
     virtual void resizeWindowTo(double width, double height) = 0;
@@ -69,7 +69,7 @@ public:
 
 // How the process ends.
 class ExitService {
-public:
+  public:
     virtual ~ExitService() = default;
     virtual void exitProcess(int status) = 0;
 };

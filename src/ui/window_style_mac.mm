@@ -20,8 +20,7 @@ void applyNativeWindowStyle(QWidget& window) {
     }
     // Titled, closable, miniaturisable, content under the title bar; not resizable.
     NSWindowStyleMask mask = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
-                             NSWindowStyleMaskMiniaturizable |
-                             NSWindowStyleMaskFullSizeContentView;
+                             NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskFullSizeContentView;
     // Called again after every resize (Qt may rebuild the mask then); changing nothing when all
     // is in place keeps a resize from causing another.
     if ([nsWindow styleMask] != mask) {

@@ -20,7 +20,8 @@ TEST(RunLoop, RunsPostedTasksInOrderOnTheLoopThread) {
     std::thread worker([&] {
         for (int i = 0; i < 100; ++i) {
             loop.post([&, i] {
-                if (std::this_thread::get_id() != mainId) wrongThread = true;
+                if (std::this_thread::get_id() != mainId)
+                    wrongThread = true;
                 order.push_back(i);
             });
         }
@@ -28,7 +29,8 @@ TEST(RunLoop, RunsPostedTasksInOrderOnTheLoopThread) {
     worker.join();
     EXPECT_TRUE(loop.runUntil([&] { return order.size() == 100; }, 5s));
     EXPECT_FALSE(wrongThread);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(order[static_cast<size_t>(i)], i);
 }
 
 TEST(RunLoop, RunUntilGivesUpAtTheTimeout) {

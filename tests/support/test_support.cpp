@@ -19,7 +19,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     // Stand-in images are extracted read-only; make them writable so they can be removed.
-    for (auto it = fs::recursive_directory_iterator(mPath, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             mPath, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (it->is_directory(ec) && !it->is_symlink(ec)) {
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -67,7 +68,11 @@ std::string readFile(const fs::path& path) {
     return ss.str();
 }
 
-fs::path sourceDir() { return CORVANE_SOURCE_DIR; }
-fs::path binaryDir() { return CORVANE_BINARY_DIR; }
+fs::path sourceDir() {
+    return CORVANE_SOURCE_DIR;
+}
+fs::path binaryDir() {
+    return CORVANE_BINARY_DIR;
+}
 
 }  // namespace corvane::test

@@ -10,29 +10,31 @@ namespace corvane::test {
 // A fresh folder under the system's temporary folder, removed with everything in it on
 // destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     [[nodiscard]] const std::filesystem::path& path() const { return mPath; }
     [[nodiscard]] std::string str() const { return mPath.string(); }
-    [[nodiscard]] std::filesystem::path operator/(std::string_view name) const { return mPath / name; }
+    [[nodiscard]] std::filesystem::path operator/(std::string_view name) const {
+        return mPath / name;
+    }
 
-private:
+  private:
     std::filesystem::path mPath;
 };
 
 // Sets (or with nullopt unsets) an environment variable and restores it on destruction. Use it
 // before the code under test starts threads.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string mName;
     std::optional<std::string> mOld;
 };
