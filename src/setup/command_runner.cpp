@@ -9,6 +9,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "setup/installer.h"
 
 namespace corvane {
@@ -18,52 +19,6 @@ using platform::logLine;
 using platform::macPath;
 
 constexpr std::string_view kAppPath = "/Applications/Corvane.app";
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        uint32_t cp = 0;
-        uint32_t min = 0;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1Fu;
-            min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0Fu;
-            min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07u;
-            min = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i < len) {
-            return false;
-        }
-        for (size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3Fu);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
 
 // How Swift describes an optional string in a log line: Optional("arm64\n") or nil.
 std::string describeOptional(const std::optional<std::string>& value) {
@@ -132,7 +87,7 @@ bool runShell(const std::vector<std::string>& arguments, std::optional<std::stri
         return false;
     }
     if (output) {
-        if (isValidUtf8(r.output)) {
+        if (platform::isValidUtf8(r.output)) {
             *output = r.output;
         } else {
             output->reset();

@@ -14,6 +14,7 @@
 
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "setup/globals.h"
 #include "setup/installer.h"
 #include "setup/reg_editer.h"
@@ -50,23 +51,6 @@ std::vector<std::string_view> splitAll(std::string_view s, char separator) {
         pieces.push_back(s.substr(start, end - start));
         start = end + 1;
     }
-}
-
-// A whole decimal integer: optional "+" or "-", then digits only, within 64 bits.
-std::optional<int64_t> parseInteger(std::string_view s) {
-    if (s.starts_with('+')) {
-        s.remove_prefix(1);
-        if (s.starts_with('-')) {
-            return std::nullopt;
-        }
-    }
-    int64_t value = 0;
-    const char* end = s.data() + s.size();
-    const auto [ptr, ec] = std::from_chars(s.data(), end, value);
-    if (s.empty() || ec != std::errc() || ptr != end) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 std::string nowSeconds() {
@@ -242,15 +226,15 @@ void Installer::getPackageInfo(ReportBlock& toRecord) {
     if (numbers.size() < 4) {
         return;
     }
-    toRecord.tid1 = parseInteger(numbers[0]).value_or(0);
-    toRecord.tid2 = parseInteger(numbers[1]).value_or(0);
-    toRecord.tod1 = parseInteger(numbers[2]).value_or(0);
+    toRecord.tid1 = platform::parseDecimalInteger(numbers[0]).value_or(0);
+    toRecord.tid2 = platform::parseDecimalInteger(numbers[1]).value_or(0);
+    toRecord.tod1 = platform::parseDecimalInteger(numbers[2]).value_or(0);
     // A browser's copy carries a suffix after a space, such as " (1)".
     const std::string_view last = numbers[3];
     if (const size_t space = last.find(' '); space != std::string_view::npos) {
-        toRecord.tod2 = parseInteger(last.substr(0, space)).value_or(1);
+        toRecord.tod2 = platform::parseDecimalInteger(last.substr(0, space)).value_or(1);
     } else {
-        toRecord.tod2 = parseInteger(last).value_or(0);
+        toRecord.tod2 = platform::parseDecimalInteger(last).value_or(0);
     }
 }
 

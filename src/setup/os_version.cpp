@@ -9,6 +9,7 @@
 
 #include "platform/log.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "setup/reg_editer.h"
 
 namespace corvane {
@@ -28,23 +29,6 @@ VersionState& state() {
 
 // sw_vers answers at once; the bound only keeps a wedged tool from hanging the setup.
 constexpr std::chrono::seconds kToolTimeout{20};
-
-// A whole decimal integer: optional "+" or "-", then digits only, within 64 bits.
-std::optional<int64_t> parseInteger(std::string_view s) {
-    if (s.starts_with('+')) {
-        s.remove_prefix(1);
-        if (s.starts_with('-')) {
-            return std::nullopt;
-        }
-    }
-    int64_t value = 0;
-    const char* end = s.data() + s.size();
-    const auto [ptr, ec] = std::from_chars(s.data(), end, value);
-    if (s.empty() || ec != std::errc() || ptr != end) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 std::vector<std::string_view> nonEmptyParts(std::string_view s, char separator) {
     std::vector<std::string_view> parts;
@@ -77,10 +61,10 @@ std::optional<int64_t> combinedVersion(const std::vector<std::string_view>& part
     if (parts.empty()) {
         return std::nullopt;
     }
-    const std::optional<int64_t> major = parseInteger(parts[0]);
+    const std::optional<int64_t> major = platform::parseDecimalInteger(parts[0]);
     std::optional<int64_t> minor = int64_t{0};
     if (parts.size() >= 2) {
-        minor = parseInteger(parts[1]);
+        minor = platform::parseDecimalInteger(parts[1]);
     }
     if (!major || !minor) {
         return std::nullopt;
@@ -121,7 +105,7 @@ std::string MacOSVersion::getMacOSVersionWithCmd() {
     }
     // The runner merges standard error into the output, so a failed run's output is its
     // complaint, not a version.
-    if (!r.succeeded() || !isValidUtf8(r.output)) {
+    if (!r.succeeded() || !platform::isValidUtf8(r.output)) {
         return {};
     }
     return std::string(trimmed(r.output));
@@ -135,7 +119,7 @@ void MacOSVersion::updateOsVersion() {
     std::unique_lock lock(s.mutex);
     s.main = 0;
     if (!parts.empty()) {
-        if (const std::optional<int64_t> major = parseInteger(parts[0]);
+        if (const std::optional<int64_t> major = platform::parseDecimalInteger(parts[0]);
             major && *major >= 0 && *major <= 255) {
             s.main = static_cast<uint8_t>(*major);
         }

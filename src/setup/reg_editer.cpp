@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/text.h"
 
 namespace corvane {
 namespace {
@@ -195,53 +196,6 @@ std::optional<std::string> writeAtomically(const std::string& target, std::strin
 
 }  // namespace
 
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) {
-                lo = 0xA0;
-            } else if (c == 0xED) {
-                hi = 0x9F;
-            }
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) {
-                lo = 0x90;
-            } else if (c == 0xF4) {
-                hi = 0x8F;
-            }
-        } else {
-            return false;
-        }
-        if (i + len > n) {
-            return false;
-        }
-        for (size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            const unsigned char min = k == 1 ? lo : 0x80;
-            const unsigned char max = k == 1 ? hi : 0xBF;
-            if (cc < min || cc > max) {
-                return false;
-            }
-        }
-        i += len;
-    }
-    return true;
-}
-
 std::string RegEditer::getIniValue(const std::string& withKey, const std::string& defaultValue,
                                    const std::string& filePath) {
     const FileText file = readWholeFile(filePath);
@@ -249,7 +203,7 @@ std::string RegEditer::getIniValue(const std::string& withKey, const std::string
         logLine("Error reading file: " + file.error);
         return defaultValue;
     }
-    if (!isValidUtf8(*file.text)) {
+    if (!platform::isValidUtf8(*file.text)) {
         logLine("Error reading file: " + filePath +
                 ": the text encoding of the file's contents could not be determined");
         return defaultValue;
@@ -272,7 +226,7 @@ std::string RegEditer::getIniValueWithGroup(const std::string& withKeyValue,
         return defaultValue;
     }
     const FileText file = readWholeFile(filePath);
-    if (!file.text || !isValidUtf8(*file.text)) {
+    if (!file.text || !platform::isValidUtf8(*file.text)) {
         logLine(kReadFailed);
         return defaultValue;
     }
@@ -296,7 +250,7 @@ bool RegEditer::setIniValueWithGroup(const std::string& withKeyValue, const std:
                                      const std::string& atPath) {
     const std::optional<Address> address = parseAddress(withKeyValue);
     // A group or key with a line break or invalid bytes would write lines of its own.
-    if (!address || containsLineBreak(withKeyValue) || !isValidUtf8(withKeyValue)) {
+    if (!address || containsLineBreak(withKeyValue) || !platform::isValidUtf8(withKeyValue)) {
         logLine(kInvalidAddress);
         return false;
     }
@@ -305,12 +259,12 @@ bool RegEditer::setIniValueWithGroup(const std::string& withKeyValue, const std:
         return false;
     }
     // Bytes that are not UTF-8 would make the whole file unreadable to every later lookup.
-    if (!isValidUtf8(newValue)) {
+    if (!platform::isValidUtf8(newValue)) {
         logLine("Refused a value that is not valid UTF-8 for " + withKeyValue);
         return false;
     }
     const FileText file = readWholeFile(atPath);
-    if (!file.text || !isValidUtf8(*file.text)) {
+    if (!file.text || !platform::isValidUtf8(*file.text)) {
         logLine(kReadFailed);
         return false;
     }

@@ -51,8 +51,4 @@ class RegEditer {
                                                    const std::string& atPath);
 };
 
-// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above
-// U+10FFFF). The settings file and the texts the setup reads from tools are held to it.
-[[nodiscard]] bool isValidUtf8(std::string_view bytes);
-
 }  // namespace corvane

@@ -1,8 +1,6 @@
 #include "tally/table_format.h"
 
-#include <charconv>
-#include <limits>
-
+#include "platform/text.h"
 #include "tally/vo_log_util.h"
 #include "tally/vo_tally_util.h"
 
@@ -24,41 +22,6 @@ std::vector<std::string_view> splitNonEmpty(std::string_view text, char separato
         start = end + 1;
     }
     return pieces;
-}
-
-// A whole decimal integer with an optional leading sign; none for anything else, including a
-// number that does not fit 64 bits.
-std::optional<std::int64_t> parseDecimal(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-    }
-    std::uint64_t magnitude = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-    if (ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (negative) {
-        if (magnitude > kMax + 1) {
-            return std::nullopt;
-        }
-        // -(kMax + 1) is representable; negate in unsigned arithmetic to reach it.
-        return static_cast<std::int64_t>(~magnitude + 1);
-    }
-    if (magnitude > kMax) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(magnitude);
 }
 
 }  // namespace
@@ -105,7 +68,7 @@ void TableFormat::parse(std::string_view line) {
         mParseProblem = "table token '" + std::string(tokens[0]) + "' has no ':' index part";
         return;
     }
-    mTableIndex = parseDecimal(head[1]);
+    mTableIndex = corvane::platform::parseDecimalInteger(head[1]);
 
     for (std::size_t i = 1; i < tokens.size(); ++i) {
         const auto pieces = splitNonEmpty(tokens[i], ':');

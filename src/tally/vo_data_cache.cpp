@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "tally/vo_http_poster.h"
 #include "tally/vo_log_util.h"
 #include "tally/vo_tally_control.h"
@@ -184,9 +185,10 @@ std::vector<VoDataFile> VoDataCache::listCacheFiles() {
 
     for (auto& entry : entries) {
         if (entry.pieces.size() == 4) {
-            result.emplace_back(entry.pieces[3], entry.full, entry.pieces[0] == "force",
-                                VoTallyControl::parseDecimal(entry.pieces[1]).value_or(current),
-                                VoTallyControl::parseDecimal(entry.pieces[2]).value_or(0));
+            result.emplace_back(
+                entry.pieces[3], entry.full, entry.pieces[0] == "force",
+                corvane::platform::parseDecimalInteger(entry.pieces[1]).value_or(current),
+                corvane::platform::parseDecimalInteger(entry.pieces[2]).value_or(0));
             continue;
         }
         VoLogUtil::w("VoDataFile => removeItem['" + entry.full + "']");

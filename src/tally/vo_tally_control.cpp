@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <limits>
 #include <utility>
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "tally/vo_log_util.h"
 
 namespace tally {
@@ -119,45 +119,11 @@ std::string VoTallyControl::getPrivateProfileString(std::string_view section,
     return k->second;
 }
 
-std::optional<int64_t> VoTallyControl::parseDecimal(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    bool negative = false;
-    if (text.front() == '+' || text.front() == '-') {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    // Accumulate towards the negative side, which holds one more value than the positive one.
-    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-    int64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const int64_t digit = c - '0';
-        if (value < (kMin + digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 - digit;
-    }
-    if (negative) {
-        return value;
-    }
-    if (value == kMin) {
-        return std::nullopt;
-    }
-    return -value;
-}
-
 int64_t VoTallyControl::getPrivateProfileInt(std::string_view section, std::string_view variable,
                                              int64_t defaultValue) const {
     const std::string text =
         getPrivateProfileString(section, variable, std::to_string(defaultValue));
-    return parseDecimal(text).value_or(defaultValue);
+    return corvane::platform::parseDecimalInteger(text).value_or(defaultValue);
 }
 
 std::string VoTallyControl::getServerUrl(int64_t priority) const {

@@ -51,10 +51,6 @@ class VoTallyControl {
     // Key "product" of section "common", 0 by default.
     [[nodiscard]] int64_t getProductId() const;
 
-    // Reads `text` as a whole decimal integer: an optional leading "+" or "-", then one or more
-    // ASCII digits and nothing else, within the signed 64-bit range.
-    [[nodiscard]] static std::optional<int64_t> parseDecimal(std::string_view text);
-
     [[nodiscard]] const std::map<std::string, Section>& sections() const { return mSections; }
 
   private:

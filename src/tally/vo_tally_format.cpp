@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "tally/vo_log_util.h"
 #include "tally/vo_tally_util.h"
 
@@ -88,7 +89,7 @@ Result<VoTallyFormat, std::string> VoTallyFormat::fromText(std::string_view text
     if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
     }
-    if (!isValidUtf8(text)) {
+    if (!corvane::platform::isValidUtf8(text)) {
         return std::string("is not valid UTF-8 text");
     }
     VoTallyFormat format;

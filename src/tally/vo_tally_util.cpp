@@ -89,18 +89,6 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t pos) {
     return length;
 }
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t length = utf8SequenceLength(text, pos);
-        if (length == 1 && static_cast<std::uint8_t>(text[pos]) >= 0x80) {
-            return false;
-        }
-        pos += length;
-    }
-    return true;
-}
-
 std::uint8_t asCode(std::string_view text) {
     if (text.empty()) {
         return 0;

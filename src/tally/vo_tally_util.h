@@ -59,9 +59,6 @@ class VoTallyUtil {
 // U+10FFFF included). `pos` must be below text.size().
 [[nodiscard]] std::size_t utf8SequenceLength(std::string_view text, std::size_t pos);
 
-// Whether `text` is well-formed UTF-8 throughout.
-[[nodiscard]] bool isValidUtf8(std::string_view text);
-
 // Appends the first `typeSize` bytes of `field.getByteData()` when `field.isDataValid()`;
 // otherwise throws TallyException(data_invalid) and appends nothing.
 void appendTallyValue(ByteBuffer& buffer, const KeyFormat& field);

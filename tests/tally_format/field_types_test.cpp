@@ -202,14 +202,6 @@ TEST(TextOperations, ToByteArrayIsLittleEndianAndAsWideAsTheType) {
     EXPECT_EQ(VoTallyUtil::toByteArray(std::uint64_t{1}).size(), 8u);
 }
 
-TEST(Utf8, WellFormedTextIsRecognised) {
-    EXPECT_TRUE(isValidUtf8("plain 安装 ÿ 😀"));
-    EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate
-    EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_FALSE(isValidUtf8("\xE5\xAE"));          // cut short
-}
-
 TEST(VoLog, ErrorsAndWarningsCarryThePrefixDebugWritesNothing) {
     ScopedVoLogCapture log;
     VoLogUtil::e("Part => ERROR: one");
