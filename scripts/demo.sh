@@ -15,7 +15,8 @@ echo "== building the setup (build/default)"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" \
   --target corvane_setup_app tally-collector corvane-ini votally
-args=(--build build/default --scenario demo)
+# --keep: the simulated Mac (installed app, settings file) stays for a look afterwards.
+args=(--build build/default --scenario demo --keep)
 if [ -n "${DISPLAY:-}" ]; then
   args+=(--show)
 fi
