@@ -37,36 +37,38 @@ LogSink setLogSink(LogSink sink) {
     return sink;
 }
 
-ScopedLogCapture::ScopedLogCapture() {
-    mPrevious = setLogSink([this](std::string_view line) {
-        std::lock_guard lock(mMutex);
-        mLines.emplace_back(line);
-    });
+void LineCollector::add(std::string_view line) {
+    std::lock_guard lock(mMutex);
+    mLines.emplace_back(line);
 }
 
-ScopedLogCapture::~ScopedLogCapture() {
-    setLogSink(std::move(mPrevious));
-}
-
-std::vector<std::string> ScopedLogCapture::lines() const {
+std::vector<std::string> LineCollector::lines() const {
     std::lock_guard lock(mMutex);
     return mLines;
 }
 
-bool ScopedLogCapture::contains(std::string_view line) const {
+bool LineCollector::contains(std::string_view line) const {
     std::lock_guard lock(mMutex);
     return std::find(mLines.begin(), mLines.end(), line) != mLines.end();
 }
 
-bool ScopedLogCapture::containsPrefix(std::string_view prefix) const {
+bool LineCollector::containsPrefix(std::string_view prefix) const {
     std::lock_guard lock(mMutex);
     return std::any_of(mLines.begin(), mLines.end(),
                        [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
-void ScopedLogCapture::clear() {
+void LineCollector::clear() {
     std::lock_guard lock(mMutex);
     mLines.clear();
+}
+
+ScopedLogCapture::ScopedLogCapture() {
+    mPrevious = setLogSink([this](std::string_view line) { add(line); });
+}
+
+ScopedLogCapture::~ScopedLogCapture() {
+    setLogSink(std::move(mPrevious));
 }
 
 }  // namespace corvane::platform

@@ -17,14 +17,10 @@ void logLine(std::string_view line);
 // Installs `sink` (an empty function restores standard output) and returns the previous sink.
 LogSink setLogSink(LogSink sink);
 
-// Collects every plain line written while it lives; restores the previous sink on destruction.
-class ScopedLogCapture {
+// Lines collected from any thread: the store behind the log captures of tests and tools.
+class LineCollector {
   public:
-    ScopedLogCapture();
-    ~ScopedLogCapture();
-    ScopedLogCapture(const ScopedLogCapture&) = delete;
-    ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
-
+    void add(std::string_view line);
     [[nodiscard]] std::vector<std::string> lines() const;
     // True when some line equals `line` exactly.
     [[nodiscard]] bool contains(std::string_view line) const;
@@ -35,6 +31,17 @@ class ScopedLogCapture {
   private:
     mutable std::mutex mMutex;
     std::vector<std::string> mLines;
+};
+
+// Collects every plain line written while it lives; restores the previous sink on destruction.
+class ScopedLogCapture : public LineCollector {
+  public:
+    ScopedLogCapture();
+    ~ScopedLogCapture();
+    ScopedLogCapture(const ScopedLogCapture&) = delete;
+    ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
+
+  private:
     LogSink mPrevious;
 };
 

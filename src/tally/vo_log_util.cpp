@@ -58,35 +58,11 @@ VoLogSink VoLogUtil::setSink(VoLogSink sink) {
 }
 
 ScopedVoLogCapture::ScopedVoLogCapture() {
-    mPrevious = VoLogUtil::setSink([this](std::string_view line) {
-        std::lock_guard lock(mMutex);
-        mLines.emplace_back(line);
-    });
+    mPrevious = VoLogUtil::setSink([this](std::string_view line) { add(line); });
 }
 
 ScopedVoLogCapture::~ScopedVoLogCapture() {
     VoLogUtil::setSink(std::move(mPrevious));
-}
-
-std::vector<std::string> ScopedVoLogCapture::lines() const {
-    std::lock_guard lock(mMutex);
-    return mLines;
-}
-
-bool ScopedVoLogCapture::contains(std::string_view line) const {
-    std::lock_guard lock(mMutex);
-    return std::find(mLines.begin(), mLines.end(), line) != mLines.end();
-}
-
-bool ScopedVoLogCapture::containsPrefix(std::string_view prefix) const {
-    std::lock_guard lock(mMutex);
-    return std::any_of(mLines.begin(), mLines.end(),
-                       [&](const std::string& l) { return l.starts_with(prefix); });
-}
-
-void ScopedVoLogCapture::clear() {
-    std::lock_guard lock(mMutex);
-    mLines.clear();
 }
 
 }  // namespace tally

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/log.h"
+
 namespace tally {
 
 // Receives each written line, prefix included, without a line feed.
@@ -30,23 +32,14 @@ class VoLogUtil {
 
 // Collects every telemetry line written while it lives (on any thread); restores the previous
 // sink on destruction.
-class ScopedVoLogCapture {
+class ScopedVoLogCapture : public corvane::platform::LineCollector {
   public:
     ScopedVoLogCapture();
     ~ScopedVoLogCapture();
     ScopedVoLogCapture(const ScopedVoLogCapture&) = delete;
     ScopedVoLogCapture& operator=(const ScopedVoLogCapture&) = delete;
 
-    [[nodiscard]] std::vector<std::string> lines() const;
-    // True when some line equals `line` exactly (prefix included).
-    [[nodiscard]] bool contains(std::string_view line) const;
-    // True when some line starts with `prefix`.
-    [[nodiscard]] bool containsPrefix(std::string_view prefix) const;
-    void clear();
-
   private:
-    mutable std::mutex mMutex;
-    std::vector<std::string> mLines;
     VoLogSink mPrevious;
 };
 
