@@ -58,23 +58,7 @@ def finish(run):
 
 def start_black_xvfb(run):
     """A private Xvfb whose root is black, so an undrawn window reads back black."""
-    r, w = os.pipe()
-    p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1440x900x24", "-br",
-                          "-nolisten", "tcp"], pass_fds=(w,), stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL, start_new_session=True)
-    os.close(w)
-    run.procs.append(("Xvfb", p))
-    number = b""
-    deadline = time.time() + 20
-    while time.time() < deadline and not number.endswith(b"\n"):
-        chunk = os.read(r, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(r)
-    if not number.strip():
-        raise setup_run.Failure("Xvfb did not start")
-    return ":" + number.decode().strip()
+    return setup_run.start_xvfb(run.procs, extra=("-br",))
 
 
 def startup(build, runs):

@@ -56,6 +56,28 @@ class Failure(Exception):
     pass
 
 
+def start_xvfb(procs, extra=()):
+    """Starts a private Xvfb (1440 x 900) on a free display, adds it to `procs` to be stopped
+    later, and returns the display name (":N")."""
+    r, w = os.pipe()
+    p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1440x900x24", *extra,
+                          "-nolisten", "tcp"], pass_fds=(w,), stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, start_new_session=True)
+    os.close(w)
+    procs.append(("Xvfb", p))
+    number = b""
+    deadline = time.time() + 20
+    while time.time() < deadline and not number.endswith(b"\n"):
+        chunk = os.read(r, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(r)
+    if not number.strip():
+        raise Failure("Xvfb did not start")
+    return ":" + number.decode().strip()
+
+
 class Run:
     def __init__(self, args):
         self.args = args
@@ -222,23 +244,7 @@ class Run:
         if os.environ.get("DISPLAY") and self.args.show:
             self.display = os.environ["DISPLAY"]
             return
-        r, w = os.pipe()
-        p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1440x900x24",
-                              "-nolisten", "tcp"], pass_fds=(w,), stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL, start_new_session=True)
-        os.close(w)
-        number = b""
-        deadline = time.time() + 20
-        while time.time() < deadline and not number.endswith(b"\n"):
-            chunk = os.read(r, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(r)
-        if not number.strip():
-            raise Failure("Xvfb did not start")
-        self.procs.append(("Xvfb", p))
-        self.display = ":" + number.decode().strip()
+        self.display = start_xvfb(self.procs)
         # A window manager, so closing a window goes the way a person's click on its close button
         # goes: the manager asks the program to close (WM_DELETE_WINDOW).
         env = {**os.environ, "DISPLAY": self.display}
