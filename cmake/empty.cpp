@@ -1,1 +1,0 @@
-// Placeholder translation unit so a library can be declared before its sources land.
