@@ -42,6 +42,7 @@ ARM_PACKAGE_PATH = "/velodoc/corvanereader_arm64.dmg"
 CLICK = {
     "install": (340, 310),         # "开始安装"
     "agreement": (28, 408),        # the agreement check box
+    "agreement_fill": (23, 403),   # inside the box, off the tick mark
     "prompt_agree": (437, 269),    # the agreement prompt's "agree-btn"
     "retry": (413, 374),           # "重试" on the download-failed screen
     "reinstall": (419, 368),       # "重新安装" on the install-failed screen
@@ -350,6 +351,22 @@ class Run:
             served += self.fault_state["served"]
         return served
 
+    def pixel(self, x, y):
+        """The (red, green, blue) of a point of the window's client area, 0 to 255 each."""
+        ox, oy = self.window_origin()
+        out = self.run(["import", "-window", "root", "-crop", f"1x1+{ox + x}+{oy + y}", "-depth", "8",
+                        "txt:-"], env={**os.environ, "DISPLAY": self.display}, check=False).stdout
+        for line in out.splitlines():
+            if line.startswith("0,0:") and "(" in line:
+                values = line.split("(", 1)[1].split(")", 1)[0].split(",")
+                return tuple(int(float(v)) for v in values[:3])
+        return (0, 0, 0)
+
+    def agreement_ticked(self):
+        # The ticked box is filled with the accent blue; the unticked one is white inside.
+        r, g, b = self.pixel(*CLICK["agreement_fill"])
+        return b > 150 and b - r > 60
+
     def close_window(self):
         """The close button of the title bar: the window manager asks the program to close."""
         self.run(["wmctrl", "-i", "-c", self.window], env={**os.environ, "DISPLAY": self.display},
@@ -485,9 +502,21 @@ def prepare(run, *, existing=False, running=False, corrupt=False, drops=0, rate=
 
 
 def accept_and_install(run):
-    run.click(*CLICK["agreement"])
+    # A click that lands while the window is still settling is lost, as a person's would be;
+    # look at the box and press again, as a person would.
+    for _ in range(5):
+        run.click(*CLICK["agreement"])
+        if run.agreement_ticked():
+            break
+    run.check(run.agreement_ticked(), "the agreement box is ticked")
     run.screenshot("agreement-ticked")
-    run.click(*CLICK["install"])
+    for _ in range(5):
+        run.click(*CLICK["install"])
+        deadline = time.time() + 3
+        while time.time() < deadline:
+            if run.count_log("fnDownload") or len(run.windows()) > 1:
+                return
+            time.sleep(0.2)
 
 
 def expect_success(run, *, fresh, timeout=120):
@@ -549,6 +578,7 @@ def expect_quit(run, reason, *, extra=()):
 
 def scenario_agreement(run):
     prepare(run)
+    run.check(not run.agreement_ticked(), "the agreement box starts unticked")
     run.click(*CLICK["install"])  # without the agreement: the prompt opens
     run.screenshot("agreement-prompt")
     got = run.wait_for_milestones([100, 9])
@@ -558,6 +588,7 @@ def scenario_agreement(run):
     got = run.wait_for_milestones([100, 9, 10])
     run.check(10 in got, f"Agreement_accepted (10) reported (got {got})")
     run.check(run.packages_served() == 0, "agreeing alone starts no download")
+    run.check(run.agreement_ticked(), "agreeing ticks the agreement box")
     run.click(*CLICK["install"])
     expect_success(run, fresh=True)
     got = run.summary["milestones"]
