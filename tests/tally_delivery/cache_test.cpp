@@ -14,15 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::DeliveryWorld;
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::namesIn;
 
 ByteBuffer bytes(std::string_view text) {
     return ByteBuffer(text.begin(), text.end());

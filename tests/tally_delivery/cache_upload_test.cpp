@@ -19,18 +19,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::CollectorProcess;
 using test::DeliveryWorld;
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    if (!fs::exists(dir)) {
-        return names;
-    }
-    for (const auto& e : fs::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::namesIn;
 
 class CacheUpload : public ::testing::Test {
   protected:

@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::CollectorProcess;
 using test::DeliveryWorld;
+using test::namesIn;
 
 // The JSON form of a payload value, as the collector's dump and `votally decode` write it.
 nlohmann::json jsonOf(const TallyValue& v) {
@@ -37,18 +38,6 @@ nlohmann::json jsonOf(const TallyPayload& payload) {
         out[name] = jsonOf(value);
     }
     return out;
-}
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    if (!fs::exists(dir)) {
-        return names;
-    }
-    for (const auto& e : fs::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class ClientTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 #include <thread>
@@ -20,6 +21,18 @@
 extern char** environ;
 
 namespace tally::test {
+
+std::vector<std::string> namesIn(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(dir)) {
+        return names;
+    }
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 namespace fs = std::filesystem;
 
 DeliveryWorld::DeliveryWorld() {

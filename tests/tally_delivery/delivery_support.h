@@ -17,6 +17,9 @@
 
 namespace tally::test {
 
+// The names of the entries of `dir`, sorted; none when it does not exist.
+[[nodiscard]] std::vector<std::string> namesIn(const std::filesystem::path& dir);
+
 // Table definitions the delivery tests use: a public table and an install table shaped like the
 // shipped ones, a table routed to priority 3, one with every field type, and one whose single
 // string can be made large.
