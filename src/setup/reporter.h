@@ -56,7 +56,7 @@ class Reporter {
 
   private:
     std::unique_ptr<tally::VoTallyClient> mClient;
-    // Kept from the original design; nothing waits on it or signals it.
+    // Part of the reporter as the design we follow has it; nothing waits on it or signals it.
     std::counting_semaphore<> semaphore{1};
 };
 
