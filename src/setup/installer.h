@@ -72,7 +72,9 @@ class Installer {
                                          std::chrono::milliseconds timeout);
 
     // The fixed command lines of the process checks, with every path built with
-    // platform::macPath and quoted with shellQuote.
+    // platform::macPath and quoted with shellQuote. In the pgrep patterns each executable's path
+    // is escaped for extended regular expressions and must be the start of the command line
+    // (followed by a space or its end), so only that program itself matches.
     [[nodiscard]] static std::string checkIfUsingNowCommand();
     [[nodiscard]] static std::string shutDownServicesCommand();
     [[nodiscard]] static std::string resumeServicesCommand();
