@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "setup/code_signature.h"
 
 namespace corvane::test {
 namespace fs = std::filesystem;
@@ -86,9 +87,9 @@ fs::path SimMac::home() const {
 }
 
 void SimMac::makeApp(const std::string& version, const std::optional<fs::path>& where) const {
-    const auto r =
-        platform::runProcess("/bin/bash", {(sourceDir() / "sim/make-app.sh").string(),
-                                           where.value_or(app()).string(), "--version", version});
+    const auto r = platform::runProcess(
+        "/bin/bash", {(sourceDir() / "sim/make-app.sh").string(), where.value_or(app()).string(),
+                      "--version", version, "--team", std::string(expectedTeamId())});
     if (!r.succeeded()) {
         throw std::runtime_error("make-app.sh failed: " + r.output);
     }

@@ -31,7 +31,8 @@ class SimMac {
         return app() / "Contents/MacOS" / name;
     }
 
-    // Lays out a stand-in Corvane.app of `version` at `where` (default: the installed place).
+    // Lays out a stand-in Corvane.app of `version` at `where` (default: the installed place),
+    // sealed by the team the build expects.
     void makeApp(const std::string& version,
                  const std::optional<std::filesystem::path>& where = std::nullopt) const;
     // CFBundleShortVersionString of the app at `appPath`; empty when there is none.
