@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
 # Lays out a stand-in Corvane.app folder:
-#   sim/make-app.sh DEST.app [--version V]
+#   sim/make-app.sh DEST.app [--version V] [--team T | --unsealed]
 # Contents/Info.plist names viewerapp as the main executable; Contents/MacOS holds the six
 # programs the setup looks for (viewerapp, transcoder, perkpanel, sentinel, transcodeaide,
-# enginesvc), each a small script that runs until it gets SIGTERM (or SIGINT/SIGHUP).
+# enginesvc), each a small script that runs until it gets SIGTERM (or SIGINT/SIGHUP) and whose
+# command line starts with its own path, as a real executable's does.
+# --version V   CFBundleShortVersionString (default 2.0.0)
+# --team T      seal the app for team T with the codesign stand-in (default SIMTEAM01, the
+#               simulation's test team, which the Linux build expects)
+# --unsealed    leave it unsealed (to add files first, then seal with sim/bin/codesign -s T)
 set -euo pipefail
-[ $# -ge 1 ] || { echo "usage: $0 DEST.app [--version V]" >&2; exit 2; }
+usage() { echo "usage: $0 DEST.app [--version V] [--team T | --unsealed]" >&2; exit 2; }
+[ $# -ge 1 ] || usage
 dest=$1; shift
-version=2.0.0
-if [ $# -ge 2 ] && [ "$1" = --version ]; then version=$2; fi
+version=2.0.0 team=SIMTEAM01 seal=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --version) [ $# -ge 2 ] || usage; version=$2; shift 2 ;;
+    --team) [ $# -ge 2 ] && [ -n "$2" ] || usage; team=$2; shift 2 ;;
+    --unsealed) seal=0; shift ;;
+    *) usage ;;
+  esac
+done
+here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$dest/Contents/MacOS"
 cat > "$dest/Contents/Info.plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
@@ -28,8 +42,13 @@ cat > "$dest/Contents/Info.plist" <<PLIST
 PLIST
 for exe in viewerapp transcoder perkpanel sentinel transcodeaide enginesvc; do
   cat > "$dest/Contents/MacOS/$exe" <<'SCRIPT'
-#!/bin/sh
-# Stand-in for one of Corvane's programs: does nothing until it is told to stop.
+#!/bin/bash
+# Stand-in for one of Corvane's programs: does nothing until it is told to stop. A real
+# executable's command line starts with its own path; a script's starts with its interpreter, so
+# it runs itself once more under its own path (exec -a) before it settles.
+first=""
+IFS= read -r -d '' first < "/proc/$$/cmdline"
+[ "$first" = "$0" ] || exec -a "$0" /bin/bash "$0" "$@"
 trap 'kill $! 2>/dev/null; exit 0' TERM INT HUP
 while :; do
   sleep 3600 &
@@ -38,3 +57,6 @@ done
 SCRIPT
   chmod 755 "$dest/Contents/MacOS/$exe"
 done
+if [ "$seal" = 1 ]; then
+  bash "$here/bin/codesign" --force -s "$team" "$dest"
+fi

@@ -3,8 +3,9 @@
 #   sim/make-root.sh ROOT [--plain]
 # ROOT/Applications              empty (install a stand-in app with sim/make-app.sh)
 # ROOT/bin/zsh                   link to the real zsh (the setup runs "/bin/zsh")
-# ROOT/usr/bin/{ditto,…}         links to the stand-ins in sim/bin ("/usr/bin/ditto" is called by
-#                                absolute path, the rest through PATH)
+# ROOT/usr/bin/{ditto,…}         links to the stand-ins in sim/bin ("/usr/bin/ditto" and
+#                                "/usr/bin/codesign" are called by absolute path, the rest
+#                                through PATH)
 # ROOT/Users/tester              the home folder; ROOT/private/tmp the temporary folder
 # Output: `export NAME='value'` lines for eval, or NAME=value lines with --plain:
 # CORVANE_SIM_ROOT, HOME, TMPDIR, PATH (ROOT/usr/bin first).

@@ -55,14 +55,31 @@ std::string appExecutable(std::string_view folder, std::string_view name) {
     return macPath(kAppPath) + "/Contents/" + std::string(folder) + "/" + std::string(name);
 }
 
-// Paths joined by "|" (a regular expression of alternatives), quoted as one shell word.
+// One executable as an alternative of pgrep's extended regular expression: the path with every
+// character that is special there escaped, anchored to the start of the command line, and ended
+// by the space before the first argument or the end of the line. A process that only mentions
+// the path in its arguments (`tail -f …/MacOS/sentinel.log`), a second copy whose path ends with
+// ours (~/Applications/Corvane.app) or a sibling whose name starts with ours is not the program.
+std::string executablePattern(std::string_view path) {
+    std::string out = "^";
+    for (const char ch : path) {
+        if (std::string_view(".[\\()*+?{|^$").find(ch) != std::string_view::npos) {
+            out += '\\';
+        }
+        out += ch;
+    }
+    out += "( |$)";
+    return out;
+}
+
+// The executables' patterns joined by "|", quoted as one shell word.
 std::string quotedPattern(const std::vector<std::string>& paths) {
     std::string joined;
     for (const auto& p : paths) {
         if (!joined.empty()) {
             joined += '|';
         }
-        joined += p;
+        joined += executablePattern(p);
     }
     return Installer::shellQuote(joined);
 }

@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "setup/code_signature.h"
 #include "setup/installer.h"
 
 namespace corvane {
@@ -175,8 +176,14 @@ bool Installer::installPackage() {
     (void)platform::runProcess(platform::macPath("/usr/bin/ditto"), {appInImage, copy},
                                dittoOptions);
 
+    // Only a copy that macOS itself would trust, signed by our team, may replace the user's
+    // application; the check logs why it refused. A missing copy fails at the move below.
+    const bool trusted = !somethingAt(copy) || checkCodeSignature(copy) == CodeSignature::trusted;
+
     bool moved = false;
-    if (somethingAt(installed)) {
+    if (!trusted) {
+        // Nothing is moved in; the old application goes back below.
+    } else if (somethingAt(installed)) {
         // The old copy could not be moved aside; mv would put the new one inside it.
         logLine("mvFile skipped, the old application is still in place: " + installed);
     } else {

@@ -21,6 +21,8 @@ class Installer {
     explicit Installer(std::string dmgPath);
 
     // True when the new application is in /Applications and the image was detached.
+    // A copy whose code signature is not valid, or not our team's (checkCodeSignature), is never
+    // moved in: the old application stays, and the result is false.
     // Never deletes the user's only copy of the application: when the old copy could not be put
     // back, or when the image could not be detached, the backup stays in the working folder
     // (its path is logged) and nothing below a still attached mount point is removed.
@@ -72,7 +74,9 @@ class Installer {
                                          std::chrono::milliseconds timeout);
 
     // The fixed command lines of the process checks, with every path built with
-    // platform::macPath and quoted with shellQuote.
+    // platform::macPath and quoted with shellQuote. In the pgrep patterns each executable's path
+    // is escaped for extended regular expressions and must be the start of the command line
+    // (followed by a space or its end), so only that program itself matches.
     [[nodiscard]] static std::string checkIfUsingNowCommand();
     [[nodiscard]] static std::string shutDownServicesCommand();
     [[nodiscard]] static std::string resumeServicesCommand();

@@ -11,8 +11,8 @@ summary and stops everything it started.
   setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
                [--collector-args ARGS]
 
-Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, corrupt, close-before,
-close-before-existing, close-during. Exit status 0 only when every check of the scenario holds.
+Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, corrupt, tampered,
+close-before, close-before-existing, close-during. Exit status 0 only when every check of the scenario holds.
 """
 
 import argparse
@@ -128,14 +128,15 @@ class Run:
                              stderr=subprocess.DEVNULL, start_new_session=True)
         self.procs.append(("old viewerapp", p))
 
-    def make_image(self, corrupt=False):
+    def make_image(self, corrupt=False, tampered=False):
         self.docroot = self.work / "docroot"
         image = self.docroot / PACKAGE_PATH.lstrip("/")
         image.parent.mkdir(parents=True, exist_ok=True)
         if corrupt:
             image.write_bytes(b"this is not a disk image\n" * 4096)
         else:
-            self.run(["bash", str(SIM / "make-image.sh"), str(image), "--payload-mb", "2"])
+            self.run(["bash", str(SIM / "make-image.sh"), str(image), "--payload-mb", "2",
+                      *(["--tampered"] if tampered else [])])
         arm = self.docroot / ARM_PACKAGE_PATH.lstrip("/")
         if not arm.exists():
             os.link(image, arm)
@@ -484,13 +485,14 @@ class Run:
 
 # ---- scenarios ----
 
-def prepare(run, *, existing=False, running=False, corrupt=False, drops=0, rate=0):
+def prepare(run, *, existing=False, running=False, corrupt=False, tampered=False, drops=0,
+            rate=0):
     run.make_root()
     if existing:
         run.install_old_app()
     if running:
         run.start_old_reader()
-    run.make_image(corrupt=corrupt)
+    run.make_image(corrupt=corrupt, tampered=tampered)
     run.start_nginx()
     if drops or rate:
         run.start_fault_server(drops=drops, rate=rate)
@@ -655,6 +657,24 @@ def scenario_corrupt(run):
               "no image left attached in the home folder")
 
 
+def scenario_tampered(run):
+    prepare(run, existing=True, tampered=True)
+    accept_and_install(run)
+    refused = "Signature of the new application is not valid: "
+    run.check(run.wait_log(refused), "the app changed after sealing is refused")
+    time.sleep(11)  # the install line's ten-second wait
+    run.screenshot("install-failed")
+    run.check(run.setup.poll() is None, "the setup waits on the install-failed screen")
+    run.check(run.count_log(refused) == 1, "one line says why")
+    run.check(run.installed_version() == "1.0.0", "the old app stays")
+    sealed = run.run([str(run.root / "usr/bin/codesign"), "--verify", "--deep", "--strict",
+                      str(run.app)], check=False)
+    run.check(sealed.returncode == 0, f"the old app is complete and unchanged: {sealed.stderr}")
+    run.close_window()
+    expect_quit(run, 2)
+    run.check(1 not in run.summary["milestones"], "no install reported")
+
+
 def scenario_close_before(run, existing=False):
     prepare(run, existing=existing)
     run.close_window()
@@ -687,6 +707,7 @@ SCENARIOS = {
     "running": scenario_running,
     "drop-retry": scenario_drop_retry,
     "corrupt": scenario_corrupt,
+    "tampered": scenario_tampered,
     "close-before": scenario_close_before,
     "close-before-existing": lambda run: scenario_close_before(run, existing=True),
     "close-during": scenario_close_during,

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "platform/log.h"
+#include "setup/code_signature.h"
 #include "setup/installer.h"
 #include "sim_mac.h"
 
@@ -54,6 +55,7 @@ TEST_F(Install, FreshMachine) {
 
     EXPECT_EQ(installedVersion(), "2.0.0");
     EXPECT_TRUE(installedAppIsComplete());
+    EXPECT_EQ(checkCodeSignature(sim.app().string()), CodeSignature::trusted);
     EXPECT_TRUE(log.contains("文件夹已创建：" + w + "/temp"));
     EXPECT_TRUE(log.contains("文件夹已存在：" + w));
     EXPECT_TRUE(log.contains("execute cmd hdiutil attach '" + test::testImage().string() +
@@ -110,6 +112,46 @@ TEST_F(Install, CopyFailureRestoresTheOldApp) {
     EXPECT_TRUE(log.contains("mv '" + w + "/Corvane.app.bak' '" + sim.app().string() + "'"));
     EXPECT_TRUE(test::entriesIn(sim.home()).empty());
     EXPECT_TRUE(sim.attachedMountPoints().empty());
+}
+
+// A copy macOS would not trust, or one another team signed, never replaces the user's app.
+TEST_F(Install, UntrustedCopyIsRefusedAndTheOldAppStays) {
+    const fs::path images = test::testImage().parent_path();
+    struct Row {
+        const char* image;
+        std::string reason;  // the one line that says why
+    };
+    const std::vector<Row> rows = {
+        {"corvane-2.0.0-tampered.dmg", "Signature of the new application is not valid: "},
+        {"corvane-2.0.0-foreign.dmg", "The new application is signed by team \"FOREIGN99\""},
+    };
+    for (const bool upgrade : {true, false}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.image) + (upgrade ? " over 1.0.0" : " on a fresh Mac"));
+            fs::remove_all(sim.app());
+            if (upgrade) {
+                sim.makeApp("1.0.0");
+            }
+            ScopedLogCapture log;
+            EXPECT_FALSE(Installer((images / row.image).string()).installPackage());
+            const auto lines = log.lines();
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [&](const std::string& l) {
+                                        return l.find(row.reason) != std::string::npos;
+                                    }),
+                      1);
+            EXPECT_FALSE(log.containsPrefix("mv '" + workFolderOf(log) + "/temp/Corvane.app'"));
+            if (upgrade) {
+                // Every sealed file of the old app is there and unchanged.
+                EXPECT_EQ(installedVersion(), "1.0.0");
+                EXPECT_EQ(checkCodeSignature(sim.app().string()), CodeSignature::trusted);
+            } else {
+                EXPECT_FALSE(fs::exists(sim.app()));
+            }
+            EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+            EXPECT_TRUE(sim.attachedMountPoints().empty());
+        }
+    }
 }
 
 TEST_F(Install, MoveFailureRestoresTheOldApp) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "setup/code_signature.h"
 
 namespace corvane::test {
 namespace fs = std::filesystem;
@@ -57,9 +59,9 @@ void reapOrphans() {
 
 }  // namespace
 
-SimMac::SimMac() {
+SimMac::SimMac(const std::string& rootName) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    mRoot = mDir.path() / "root";
+    mRoot = mDir.path() / rootName;
     const auto r = platform::runProcess(
         "/bin/bash", {(sourceDir() / "sim/make-root.sh").string(), mRoot.string(), "--plain"});
     if (!r.succeeded()) {
@@ -85,9 +87,9 @@ fs::path SimMac::home() const {
 }
 
 void SimMac::makeApp(const std::string& version, const std::optional<fs::path>& where) const {
-    const auto r =
-        platform::runProcess("/bin/bash", {(sourceDir() / "sim/make-app.sh").string(),
-                                           where.value_or(app()).string(), "--version", version});
+    const auto r = platform::runProcess(
+        "/bin/bash", {(sourceDir() / "sim/make-app.sh").string(), where.value_or(app()).string(),
+                      "--version", version, "--team", std::string(expectedTeamId())});
     if (!r.succeeded()) {
         throw std::runtime_error("make-app.sh failed: " + r.output);
     }
@@ -146,6 +148,39 @@ bool SimMac::waitForCount(const std::string& needle, size_t count) {
     while (std::chrono::steady_clock::now() < deadline) {
         reapOrphans();
         if (processesMatching(needle).size() == count) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+pid_t SimMac::startMatching(const std::string& command, const std::string& needle) {
+    const auto before = processesMatching(needle);
+    if (!platform::runProcess("/bin/bash", {"-c", command + " >/dev/null 2>&1 &"}).succeeded()) {
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const pid_t p : processesMatching(needle)) {
+            if (std::find(before.begin(), before.end(), p) == before.end()) {
+                return p;
+            }
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+}
+
+bool SimMac::alive(pid_t pid) {
+    return ::kill(pid, 0) == 0 && !isZombie(pid);
+}
+
+bool SimMac::waitGone(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        reapOrphans();
+        if (!alive(pid)) {
             return true;
         }
         std::this_thread::sleep_for(20ms);

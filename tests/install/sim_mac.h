@@ -17,8 +17,8 @@ class SimMac {
   public:
     // Lays out the root with sim/make-root.sh and points CORVANE_SIM_ROOT, HOME, TMPDIR and PATH
     // at it until destruction. Make this process the reaper of orphaned stand-ins, so stopped
-    // ones do not linger as zombies.
-    SimMac();
+    // ones do not linger as zombies. `rootName` is the root's own folder name.
+    explicit SimMac(const std::string& rootName = "root");
     // Stops (SIGTERM, then SIGKILL) every process whose command line mentions the root.
     ~SimMac();
     SimMac(const SimMac&) = delete;
@@ -31,7 +31,8 @@ class SimMac {
         return app() / "Contents/MacOS" / name;
     }
 
-    // Lays out a stand-in Corvane.app of `version` at `where` (default: the installed place).
+    // Lays out a stand-in Corvane.app of `version` at `where` (default: the installed place),
+    // sealed by the team the build expects.
     void makeApp(const std::string& version,
                  const std::optional<std::filesystem::path>& where = std::nullopt) const;
     // CFBundleShortVersionString of the app at `appPath`; empty when there is none.
@@ -42,6 +43,12 @@ class SimMac {
     [[nodiscard]] static std::vector<pid_t> processesMatching(const std::string& needle);
     // Waits (bounded) until processesMatching(needle) has `count` entries.
     static bool waitForCount(const std::string& needle, size_t count);
+    // Runs `command` with bash in the background, its output thrown away, and returns the one new
+    // process whose command line contains `needle`; -1 when none appeared within a bound.
+    [[nodiscard]] static pid_t startMatching(const std::string& command, const std::string& needle);
+    // Whether `pid` is a live (not zombie) process; waitGone waits (bounded) until it is not.
+    [[nodiscard]] static bool alive(pid_t pid);
+    [[nodiscard]] static bool waitGone(pid_t pid);
     void stopStandIns() const;
 
   private:
