@@ -2,9 +2,12 @@
 // sequence against a simulated macOS root with its stand-in tools, the settings file, and the
 // reporter posting to the reference collector. Only the window and the end of the process are
 // stand-ins (the test must survive the exit).
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,11 +67,16 @@ std::vector<std::pair<std::string, std::string>> assignments(const std::string& 
 // The reference collector as a child process on a port the OS picks, storing into a file.
 class Collector {
   public:
-    Collector(const fs::path& vfmt, const fs::path& work) : mDb(work / "collector.db") {
-        const fs::path out = work / "collector.out";
+    // `fault`: one of the collector's --fault modes, or empty for a well-behaved collector.
+    Collector(const fs::path& vfmt, const fs::path& work, const std::string& fault = {})
+        : mDb(work / ("collector" + fault + ".db")) {
+        const fs::path out = work / ("collector" + fault + ".out");
         const std::string exe = (test::binaryDir() / "tools/collector/tally-collector").string();
         std::vector<std::string> args{exe,          "--vfmt", vfmt.string(), "--db",
                                       mDb.string(), "--port", "0",           "--quiet"};
+        if (!fault.empty()) {
+            args.insert(args.end(), {"--fault", fault});
+        }
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
@@ -232,17 +240,22 @@ class SetupFlowIntegration : public ::testing::Test {
         const fs::path resources = work.path() / kBundleName / "Contents/Resources";
         fs::create_directories(resources);
         fs::copy_file(vfmt, resources / "vfmt.dat");
-        const std::string server =
-            "http://127.0.0.1:" + std::to_string(collector->port()) + "/report";
-        test::writeFile(
-            resources / "vctrl.dat",
-            "[common]\nproduct=1044\nserver0=" + server + "\nserver2=" + server +
-                "\n\n[pallo_public]\npriority=2\n\n[pallo_tools_install]\npriority=2\n");
         env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_BUNDLE",
                                                         (work.path() / kBundleName).string()));
         resetCommonFilePathForTesting();
 
         platform::setMainQueue(loop);
+        reportTo(collector->port());
+    }
+
+    // Points the bundle's control file at a collector on `port` and makes the reporter anew,
+    // which reads it.
+    void reportTo(int port) {
+        const std::string server = "http://127.0.0.1:" + std::to_string(port) + "/report";
+        test::writeFile(
+            work.path() / kBundleName / "Contents/Resources/vctrl.dat",
+            "[common]\nproduct=1044\nserver0=" + server + "\nserver2=" + server +
+                "\n\n[pallo_public]\npriority=2\n\n[pallo_tools_install]\npriority=2\n");
         reporter = std::make_unique<Reporter>(
             std::make_unique<tally::VoTallyClient>("vctrl.dat", "vfmt.dat", false));
     }
@@ -444,6 +457,105 @@ TEST_F(SetupFlowIntegration, CorruptImageFailsTwiceAndKeepsTheOldApplication) {
 
     ASSERT_TRUE(reporter->flush(5s));
     EXPECT_EQ(collector->reasons(), (std::vector<int>{100}));
+}
+
+// A server that takes connections into its backlog and never answers: posts hang until the
+// client gives up.
+class SilentServer {
+  public:
+    SilentServer() : mFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        auto* generic = reinterpret_cast<sockaddr*>(&addr);
+        if (mFd >= 0 && ::bind(mFd, generic, len) == 0 && ::listen(mFd, 16) == 0 &&
+            ::getsockname(mFd, generic, &len) == 0) {
+            mPort = ntohs(addr.sin_port);
+        }
+    }
+    ~SilentServer() {
+        if (mFd >= 0) {
+            ::close(mFd);
+        }
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    [[nodiscard]] int port() const { return mPort; }
+
+  private:
+    int mFd;
+    int mPort = 0;
+};
+
+// Telemetry is best effort: whatever the collector does, the setup installs, records and ends
+// with status 0, and a collector that never answers holds the end for the flush bound only.
+TEST_F(SetupFlowIntegration, TelemetryFaultsNeverStopTheSetup) {
+    const fs::path vfmt = test::sourceDir() / "resources/vfmt.dat";
+    buildImage();
+    struct Case {
+        const char* name;
+        std::function<int()> start;  // the port the reports go to
+    };
+    std::unique_ptr<Collector> faulty;
+    std::unique_ptr<SilentServer> silent;
+    const std::vector<Case> cases{
+        {"collector down",
+         [&] {
+             const int port = collector->port();
+             collector->stop();
+             return port;
+         }},
+        {"collector hung",
+         [&] {
+             silent = std::make_unique<SilentServer>();
+             return silent->port();
+         }},
+        {"garbage answer",
+         [&] {
+             faulty = std::make_unique<Collector>(vfmt, work.path(), "non-ascii");
+             return faulty->port();
+         }},
+        {"answer without result",
+         [&] {
+             faulty = std::make_unique<Collector>(vfmt, work.path(), "no-result");
+             return faulty->port();
+         }},
+        {"connection dropped",
+         [&] {
+             faulty = std::make_unique<Collector>(vfmt, work.path(), "close");
+             return faulty->port();
+         }},
+        {"status 500",
+         [&] {
+             faulty = std::make_unique<Collector>(vfmt, work.path(), "status-500");
+             return faulty->port();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int port = c.start();
+        ASSERT_GT(port, 0);
+        reportTo(port);
+        fs::remove_all(root / "Applications/Corvane.app");
+        fs::remove(ini());
+        const size_t endsBefore = exitService->statuses().size();
+        ContentView& v = makeView();
+        v.setIsConfirmProtocol(true);
+        v.installButtonPressed();
+        // driveUntil's own bound is the hang guard.
+        ASSERT_TRUE(driveUntil([&] { return exitService->statuses().size() > endsBefore; }));
+        EXPECT_EQ(exitService->statuses().back(), 0);
+        EXPECT_EQ(installedVersion(), "2.0.0");
+        EXPECT_EQ(iniValue(ini(), "setDefault"), "1");
+        if (std::string(c.name) == "status 500") {
+            // The answer's text decides, not its status: these batches count as delivered.
+            EXPECT_EQ(faulty->reasons(), (std::vector<int>{100, 1, 21}));
+        }
+        loop->drain();
+        view.reset();
+        stopProgramsUnder(root);
+    }
 }
 
 }  // namespace
