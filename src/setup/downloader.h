@@ -41,8 +41,8 @@ namespace corvane {
 // at once, with the partial file removed: a transfer option that libcurl refuses (an older
 // libcurl that would silently ignore the https-only rule), a body beyond its announced size or
 // beyond limits.maxBodyBytes, a failed write (logged with the system's reason, e.g. a full disk),
-// a missing header, a failed move. After a transport or status failure the partial file stays
-// for the next attempt; discardPartialFiles() removes it.
+// a missing header, a failed move. After a transport or status failure a resumable partial file
+// stays for the next attempt (one without a validator goes); discardPartialFiles() removes it.
 //
 // TLS peers are always verified (the system's trust store, plus platform::extraCaBundle() on
 // Linux); the usual proxy variables are honoured; only https is followed, redirects included.
