@@ -12,7 +12,8 @@
 # The machine may be shared, so every comparison alternates its two sides and keeps the best of
 # several rounds (the exit figures keep the worst, since they show a bound). The work is done by
 # the existing drivers: bench/tally's Google Benchmark binary, bench/install/run.sh, and
-# bench/ui/app_timing.py on top of the end-to-end driver tests/e2e/setup_run.py.
+# bench/ui/app_timing.py on top of the end-to-end driver tests/e2e/setup_run.py; the section on
+# resumed downloads comes from bench/install/resume.sh (run alone, it refreshes only that section).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/.." && pwd)
@@ -264,3 +265,6 @@ md.append("")
 out.write_text("\n".join(md))
 print(f"\nwritten: {out}")
 PY
+
+echo "== bytes fetched by a download dropped at 50 % and 90 % (${small_mb} MiB)"
+OUT="$out" bash "$here/install/resume.sh" "$build" "$small_mb"

@@ -1,10 +1,13 @@
 #pragma once
 // One HTTPS download of the package: progress with a remaining-time estimate, and then either
 // the path of "package.dmg" in the user's temporary folder or a failure.
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,20 +19,33 @@ namespace corvane {
 //
 // Threads: startDownload() on the caller's thread (the main thread in the setup). The transfer
 // runs on a worker thread of its own, the "delegate queue": onDownloadSuccess and
-// onDownloadFailed are called there, exactly one of them, once. onProgress runs on the main
-// thread (platform::postToMain), after downloadProgress(), downloadedBytes() and
-// estimatedTimeRemaining() have been updated; it is coalesced to at most one call per
-// kProgressInterval (plus a last one with the final totals), and skipped while the server has
-// not told the size.
+// onDownloadFailed are called there, at most one of them, once (exactly one unless cancel()
+// came first). onProgress runs on the main thread (platform::postToMain), after
+// downloadProgress(), downloadedBytes() and estimatedTimeRemaining() have been updated; it is
+// coalesced to at most one call per kProgressInterval (plus a last one with the final totals),
+// and skipped while the server has not told the size.
 //
-// The body is streamed to a private temporary file in the temporary folder, so memory does not
-// grow with the package. The file is taken as the package only when the response has a status
-// below 400 and a "Content-Disposition" header with text besides "="; it is then moved to
-// temporaryDirectory() + "/package.dmg" (replacing an earlier one) and onDownloadSuccess gets
-// that path. Anything else (a transfer error, an HTTP error status, a missing header, a failed
-// move) removes the temporary file and calls onDownloadFailed. TLS peers are always verified
-// (the system's trust store, plus platform::extraCaBundle() on Linux); the usual proxy
-// variables are honoured; only https is followed, redirects included.
+// The body is streamed to the partial file partialPath() (mode 0600) in the temporary folder,
+// so memory does not grow with the package. With the server's validator (a strong ETag, else
+// Last-Modified) the partial file is resumable: its record (validatorPath()) names the address,
+// the validator and the total size. A transport failure (refused or dropped connection, reset,
+// stall beyond limits.stallTime) is retried up to limits.silentResumes times after a short
+// back-off, each time asking for the rest with "Range" and "If-Range"; a later attempt (a new
+// instance, "重试") resumes the same way. A 206 continues the file; a 200 (no range support, or
+// a changed validator), a 416 or a 206 that does not fit the file restarts it from zero. An HTTP
+// error status fails at once. Resumed or not, the finished file is byte for byte the server's.
+//
+// The file is taken as the package only when the last response has a status below 400 and a
+// "Content-Disposition" header with text besides "="; it is then moved to packagePath()
+// (replacing an earlier one) and onDownloadSuccess gets that path. Guards that end the download
+// at once, with the partial file removed: a transfer option that libcurl refuses (an older
+// libcurl that would silently ignore the https-only rule), a body beyond its announced size or
+// beyond limits.maxBodyBytes, a failed write (logged with the system's reason, e.g. a full disk),
+// a missing header, a failed move. After a transport or status failure a resumable partial file
+// stays for the next attempt (one without a validator goes); discardPartialFiles() removes it.
+//
+// TLS peers are always verified (the system's trust store, plus platform::extraCaBundle() on
+// Linux); the usual proxy variables are honoured; only https is followed, redirects included.
 class Downloader : public std::enable_shared_from_this<Downloader> {
   public:
     // Creates the transfer handle. Use std::make_shared.
@@ -44,10 +60,27 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
     std::function<void(const std::string& path)> onDownloadSuccess;
     std::function<void()> onDownloadFailed;
 
+    // Bounds of one download; set before startDownload().
+    struct Limits {
+        // Largest body accepted, whatever the server announces.
+        int64_t maxBodyBytes = int64_t{8} << 30;
+        // A transfer that moves less than one byte per second for this long has stalled.
+        std::chrono::seconds stallTime{30};
+        // Silent resumes after transport failures before onDownloadFailed.
+        int silentResumes = 2;
+        // Wait before the first silent resume; doubled for the next.
+        std::chrono::milliseconds backOff{1000};
+    };
+    Limits limits;
+
     // Logs "Starting download from " + address and starts the transfer; returns at once. Set the
     // callbacks before. An instance downloads once: a second call, or a call on an instance not
     // owned by a shared_ptr, only logs why and calls onDownloadFailed.
     void startDownload(const std::string& from);
+
+    // Any thread: stops the transfer as soon as libcurl lets it (within about a second) and
+    // removes the partial file and its record; neither end callback is called afterwards.
+    void cancel();
 
     // Main thread only.
     [[nodiscard]] float downloadProgress() const { return mDownloadProgress; }
@@ -66,6 +99,11 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
                                                          int64_t totalExpected);
     // temporaryDirectory() + "/package.dmg".
     [[nodiscard]] static std::string packagePath();
+    // temporaryDirectory() + "/package.dmg.part" and its record "/package.dmg.part.validator".
+    [[nodiscard]] static std::string partialPath();
+    [[nodiscard]] static std::string validatorPath();
+    // Removes the partial file and its record, if any. Does not stop a running transfer.
+    static void discardPartialFiles();
     // "file://" + the path, percent-encoded as in a file URL.
     [[nodiscard]] static std::string fileURL(const std::string& path);
 
@@ -73,14 +111,28 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
 
   private:
     struct Transfer;
+    struct Request;
+    enum class Outcome;
     void run(const std::string& url);
-    void postProgress(int64_t step, int64_t written, int64_t expected);
-    void applyProgress(int64_t step, int64_t written, int64_t expected);
+    [[nodiscard]] Outcome perform(const std::string& url, Request& request);
+    [[nodiscard]] bool configure(const std::string& url, Transfer& t);
+    [[nodiscard]] bool waitBeforeResume(std::chrono::milliseconds delay);
+    void finish();
+    void postProgress(int64_t step, int64_t written, int64_t expected,
+                      std::chrono::steady_clock::time_point since, int64_t bytesSince);
+    void applyProgress(int64_t step, int64_t written, int64_t expected,
+                       std::chrono::steady_clock::time_point since, int64_t bytesSince);
     void fail();
+    [[nodiscard]] bool cancelled() const { return mCancelled.load(); }
 
     struct CurlHandle;
     std::unique_ptr<CurlHandle> urlSession;
     bool mStarted = false;
+    std::atomic<bool> mCancelled{false};
+    // Held while the partial file or its record is created, renamed or removed, so that
+    // cancel() never races the worker over them.
+    std::mutex mFilesMutex;
+    std::condition_variable mWake;  // cuts a back-off short on cancel()
     // Written once before the worker starts, read afterwards.
     std::optional<std::chrono::steady_clock::time_point> startTime;
     // Main-thread state.

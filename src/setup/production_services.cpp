@@ -21,7 +21,24 @@ void DownloaderService::startDownload(const std::string& url, DownloadCallbacks 
     downloader->onProgress = std::move(callbacks.onProgress);
     downloader->onDownloadSuccess = std::move(callbacks.onDownloadSuccess);
     downloader->onDownloadFailed = std::move(callbacks.onDownloadFailed);
+    {
+        std::lock_guard lock(mMutex);
+        mCurrent = downloader;
+    }
     downloader->startDownload(url);
+}
+
+void DownloaderService::discardPartialDownload() {
+    std::shared_ptr<Downloader> current;
+    {
+        std::lock_guard lock(mMutex);
+        current = mCurrent.lock();
+    }
+    if (current) {
+        current->cancel();
+    }
+    // The partial file of an attempt that has already ended.
+    Downloader::discardPartialFiles();
 }
 
 // ---- Installer ----

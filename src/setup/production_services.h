@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "setup/reporter.h"
@@ -13,12 +14,19 @@
 
 namespace corvane {
 
+class Downloader;
+
 // One new Downloader per attempt. The attempt keeps itself alive until it has ended, so nothing
 // here holds it. Progress arrives on the process's main queue (platform::setMainQueue), the end
 // on the download's worker thread.
 class DownloaderService final : public DownloadService {
   public:
     void startDownload(const std::string& url, DownloadCallbacks callbacks) override;
+    void discardPartialDownload() override;
+
+  private:
+    std::mutex mMutex;
+    std::weak_ptr<Downloader> mCurrent;  // the latest attempt, while it runs
 };
 
 // Installer's static operations and one Installer per install attempt.

@@ -26,6 +26,10 @@ class DownloadService {
     virtual ~DownloadService() = default;
     // Starts one download attempt; the attempt keeps itself alive until it ends.
     virtual void startDownload(const std::string& url, DownloadCallbacks callbacks) = 0;
+    // For a quit: stops a running attempt (neither of its end callbacks is called afterwards)
+    // and removes the partial download kept in the temporary folder, with its resume record.
+    // Returns without waiting for the attempt's thread to end.
+    virtual void discardPartialDownload() = 0;
 };
 
 // What the controller needs of the installer and the install record.

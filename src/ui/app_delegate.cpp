@@ -200,6 +200,10 @@ void AppDelegate::terminate() {
         return;
     }
     mTerminating = true;
+    // A quit leaves nothing of the download behind in the temporary folder.
+    if (mEnvironment.services.downloader) {
+        mEnvironment.services.downloader->discardPartialDownload();
+    }
     mEnvironment.services.reporter->flush(mEnvironment.quitFlushBound);
     if (mEnvironment.terminate) {
         mEnvironment.terminate();

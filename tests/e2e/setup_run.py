@@ -11,8 +11,9 @@ summary and stops everything it started.
   setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
                [--collector-args ARGS]
 
-Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, corrupt, tampered,
-close-before, close-before-existing, close-during. Exit status 0 only when every check of the scenario holds.
+Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, drop-resume, corrupt,
+tampered, close-before, close-before-existing, close-during. Exit status 0 only when every check
+of the scenario holds.
 """
 
 import argparse
@@ -151,11 +152,13 @@ class Run:
         self.ca = info["CA"]
 
     def start_fault_server(self, drops=0, rate=0):
-        """HTTPS on loopback: the first `drops` downloads stop half-way, later ones succeed;
-        with `rate` (bytes per second) every download is sent that slowly."""
+        """HTTPS on loopback: the first `drops` responses send half of what they owe and close,
+        later ones succeed; with `rate` (bytes per second) every download is sent that slowly.
+        Ranges ("Range: bytes=N-" with "If-Range") are served like nginx serves them."""
         cert_dir = self.nginx_work
         data = self.image.read_bytes()
-        state = {"served": 0}
+        etag = f'"corvane-{len(data):x}"'
+        state = {"served": 0, "bytes": 0, "statuses": []}
 
         class Handler(BaseHTTPRequestHandler):
             def log_message(self, *a):
@@ -166,28 +169,42 @@ class Run:
                     self.send_error(404)
                     return
                 state["served"] += 1
-                self.send_response(200)
+                start = 0
+                rng = self.headers.get("Range", "")
+                if (rng.startswith("bytes=") and rng.endswith("-") and
+                        self.headers.get("If-Range") in (None, etag) and
+                        int(rng[6:-1]) < len(data)):
+                    start = int(rng[6:-1])
+                state["statuses"].append(206 if start else 200)
+                self.send_response(206 if start else 200)
                 self.send_header("Content-Type", "application/octet-stream")
                 self.send_header("Content-Disposition", 'attachment; filename="corvane.dmg"')
-                self.send_header("Content-Length", str(len(data)))
+                self.send_header("ETag", etag)
+                if start:
+                    self.send_header("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}")
+                self.send_header("Content-Length", str(len(data) - start))
                 self.end_headers()
                 if state["served"] <= drops:
-                    self.wfile.write(data[: len(data) // 2])
+                    half = data[start: start + (len(data) - start) // 2]
+                    self.wfile.write(half)
                     self.wfile.flush()
+                    state["bytes"] += len(half)
                     self.close_connection = True
                     self.connection.shutdown(socket.SHUT_RDWR)
                     return
                 if rate:
                     step = max(1, rate // 10)
-                    for i in range(0, len(data), step):
+                    for i in range(start, len(data), step):
                         try:
                             self.wfile.write(data[i:i + step])
                             self.wfile.flush()
+                            state["bytes"] += len(data[i:i + step])
                         except OSError:
                             return
                         time.sleep(0.1)
                     return
-                self.wfile.write(data)
+                self.wfile.write(data[start:])
+                state["bytes"] += len(data) - start
 
         server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -623,15 +640,37 @@ def scenario_running(run):
 
 
 def scenario_drop_retry(run):
-    prepare(run, drops=1)
+    # Every attempt resumes silently twice, so three drops in a row reach the failed screen;
+    # "重试" then resumes from where the third drop left off.
+    prepare(run, drops=3)
     accept_and_install(run)
     run.check(run.wait_log("Starting download from "), "the download started")
+    run.check(run.wait_log("Download resumes at byte ", 2, timeout=20),
+              "two silent resumes before the failure")
     time.sleep(1.5)
     run.screenshot("download-failed")
     run.check(run.setup.poll() is None, "the setup waits on the download-failed screen")
     run.check(run.click_until_logged(CLICK["retry"], "restartDownload"), "\"重试\" starts the download again")
     expect_success(run, fresh=True)
-    run.check(run.fault_state["served"] == 2, f"two downloads made (got {run.fault_state['served']})")
+    served = run.fault_state
+    run.check(served["statuses"] == [200, 206, 206, 206],
+              f"one download, resumed three times (got {served['statuses']})")
+    size = run.image.stat().st_size
+    run.check(served["bytes"] == size, f"{size} bytes fetched in all (got {served['bytes']})")
+    run.check(not list(Path(run.env["TMPDIR"]).glob("package.dmg.part*")), "no partial file left")
+
+
+def scenario_drop_resume(run):
+    prepare(run, drops=1)
+    accept_and_install(run)
+    run.check(run.wait_log("Download resumes at byte "), "the dropped download resumes silently")
+    expect_success(run, fresh=True)
+    served = run.fault_state
+    run.check(served["statuses"] == [200, 206], f"one download, resumed once (got {served['statuses']})")
+    size = run.image.stat().st_size
+    run.check(served["bytes"] == size, f"{size} bytes fetched in all (got {served['bytes']})")
+    run.check(run.count_log("restartDownload") == 0, "the failed screen never showed")
+    run.check(not list(Path(run.env["TMPDIR"]).glob("package.dmg.part*")), "no partial file left")
 
 
 def scenario_corrupt(run):
@@ -697,6 +736,8 @@ def scenario_close_during(run):
         run.xdo("click", "1")
     expect_quit(run, 3)
     run.check(run.installed_version() is None, "nothing installed")
+    left = sorted(p.name for p in Path(run.env["TMPDIR"]).glob("package.dmg*"))
+    run.check(not left, f"the quit removed the partial download (left: {left})")
 
 
 SCENARIOS = {
@@ -706,6 +747,7 @@ SCENARIOS = {
     "agreement": scenario_agreement,
     "running": scenario_running,
     "drop-retry": scenario_drop_retry,
+    "drop-resume": scenario_drop_resume,
     "corrupt": scenario_corrupt,
     "tampered": scenario_tampered,
     "close-before": scenario_close_before,

@@ -58,6 +58,14 @@ class FakeDownloads final : public DownloadService {
         std::lock_guard lock(mMutex);
         mAttempts.push_back({url, std::move(callbacks)});
     }
+    void discardPartialDownload() override {
+        std::lock_guard lock(mMutex);
+        ++mDiscards;
+    }
+    [[nodiscard]] int discards() const {
+        std::lock_guard lock(mMutex);
+        return mDiscards;
+    }
 
     [[nodiscard]] size_t attemptCount() const {
         std::lock_guard lock(mMutex);
@@ -103,6 +111,7 @@ class FakeDownloads final : public DownloadService {
     mutable std::mutex mMutex;
     std::vector<Attempt> mAttempts;
     std::vector<std::thread> mWorkers;
+    int mDiscards = 0;
 };
 
 // The installer operations, with an install that can be held until the test lets it finish.

@@ -54,6 +54,19 @@ TEST(InstallerServiceTest, AnythingAtTheApplicationPathCountsAsAnEarlierCopy) {
     EXPECT_TRUE(installer.applicationExists());
 }
 
+TEST(DownloaderServiceTest, DiscardRemovesTheKeptPartialDownloadOnly) {
+    test::TempDir tmp;
+    test::ScopedEnv tmpdir("TMPDIR", tmp.str());
+    test::writeFile(tmp / "package.dmg.part", "half a package");
+    test::writeFile(tmp / "package.dmg.part.validator", "its record");
+    test::writeFile(tmp / "package.dmg", "a finished package");
+    DownloaderService service;
+    service.discardPartialDownload();
+    EXPECT_FALSE(fs::exists(tmp / "package.dmg.part"));
+    EXPECT_FALSE(fs::exists(tmp / "package.dmg.part.validator"));
+    EXPECT_TRUE(fs::exists(tmp / "package.dmg")) << "the finished package is not partial";
+}
+
 TEST(ReporterServiceTest, GivenReporterIsTheOneUsed) {
     Reporter reporter(nullptr);
     ReporterService service(reporter);

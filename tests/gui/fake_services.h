@@ -21,8 +21,11 @@ namespace corvane::gui_test {
 class FakeDownloader final : public DownloadService {
   public:
     void startDownload(const std::string& url, DownloadCallbacks callbacks) override;
+    void discardPartialDownload() override { ++mDiscards; }
 
     [[nodiscard]] int started() const;
+    // How often the partial download was discarded (a quit does it once).
+    [[nodiscard]] int discards() const { return mDiscards.load(); }
     [[nodiscard]] std::string lastUrl() const;
     // Progress of the current attempt, on the calling (main) thread, as the real one arrives.
     void progress(int64_t writtenMiB, int64_t expectedMiB, double secondsLeft);
@@ -37,6 +40,7 @@ class FakeDownloader final : public DownloadService {
     std::vector<std::string> mUrls;
     DownloadCallbacks mCallbacks;
     std::thread mWorker;
+    std::atomic<int> mDiscards{0};
 };
 
 class FakeInstaller final : public InstallService {

@@ -70,6 +70,7 @@ TEST(Shell, ClosingBeforeTheInstallQuitsWithQuit) {
     EXPECT_EQ(setup.terminations(), 1);
     EXPECT_EQ(setup.fakes.reporter->flushes().size(), 1u)
         << "the report is flushed before quitting";
+    EXPECT_EQ(setup.fakes.downloader->discards(), 1) << "a quit leaves no partial download";
 }
 
 TEST(Shell, ClosingAnOverwriteSetupQuitsWithQuitOverExisting) {
@@ -131,6 +132,7 @@ TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
     EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Downloading);
     EXPECT_TRUE(setup.fakes.reporter->reports().empty()) << "cancel reports nothing";
     EXPECT_EQ(setup.terminations(), 0);
+    EXPECT_EQ(setup.fakes.downloader->discards(), 0) << "the download goes on";
     EXPECT_EQ(buttonNames, (QStringList{"确认", "取消"}));
     // The window is 436 high during the download; its bottom-left origin on the 900-point
     // screen is (380, 900 - 204 - 436) = (380, 260), so the panel's is (568, 388).
@@ -169,6 +171,7 @@ TEST(Shell, ConfirmingTheExitPanelReportsQuitAndQuits) {
         << "the panel reports a plain Quit even over an existing install";
     EXPECT_EQ(setup.fakes.reporter->flushes().size(), 1u);
     EXPECT_EQ(setup.terminations(), 1);
+    EXPECT_EQ(setup.fakes.downloader->discards(), 1) << "the running download is discarded";
     EXPECT_FALSE(setup.delegate().confirmCloseAlert()->isVisible());
 }
 

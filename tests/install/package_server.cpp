@@ -1,10 +1,15 @@
 #include "package_server.h"
 
 #include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -94,6 +99,74 @@ void FaultServer::openGate() {
         mGateOpen = true;
     }
     mCv.notify_all();
+}
+
+}  // namespace corvane::test
+
+namespace corvane::test {
+
+ScriptedFaultServer::ScriptedFaultServer(const PackageServer& tls,
+                                         const std::filesystem::path& file,
+                                         const std::vector<std::string>& faults)
+    : mStats(tls.certificate().parent_path() /
+             ("fault-stats-" + std::to_string(reinterpret_cast<uintptr_t>(this)))) {
+    std::filesystem::remove(mStats);
+    std::vector<std::string> args = {"python3", (sourceDir() / "sim/fault_server.py").string(),
+                                     "--cert",  tls.certificate().string(),
+                                     "--key",   tls.privateKey().string(),
+                                     "--file",  file.string(),
+                                     "--stats", mStats.string()};
+    args.insert(args.end(), faults.begin(), faults.end());
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe(out) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const int rc = ::posix_spawnp(&mPid, "python3", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string line;
+    char ch = 0;
+    while (rc == 0 && ::read(out[0], &ch, 1) == 1 && ch != '\n') {
+        line += ch;
+    }
+    ::close(out[0]);
+    if (rc != 0 || line.rfind("PORT=", 0) != 0) {
+        throw std::runtime_error("fault server did not start: " + line);
+    }
+    mPort = std::stoi(line.substr(5));
+}
+
+ScriptedFaultServer::~ScriptedFaultServer() {
+    if (mPid > 0) {
+        ::kill(mPid, SIGTERM);
+        ::waitpid(mPid, nullptr, 0);
+    }
+}
+
+ScriptedFaultServer::Stats ScriptedFaultServer::stats() const {
+    Stats s;
+    std::ifstream in(mStats);
+    std::string word;
+    while (in >> word) {
+        if (word.rfind("requests=", 0) == 0) {
+            s.requests = std::stoi(word.substr(9));
+        } else if (word.rfind("bytes=", 0) == 0) {
+            s.bytes = std::stoll(word.substr(6));
+        } else if (word.rfind("statuses=", 0) == 0) {
+            s.statuses = word.substr(9);
+            break;
+        }
+    }
+    return s;
 }
 
 }  // namespace corvane::test

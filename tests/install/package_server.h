@@ -3,7 +3,11 @@
 //  - PackageServer: a private nginx (sim/nginx/serve.sh) serving a folder over HTTPS with a test
 //    certificate authority made for it;
 //  - FaultServer: our own HTTPS server for what nginx will not do on request: a body cut off
-//    mid-transfer, and a body held back until the test lets it go.
+//    mid-transfer, and a body held back until the test lets it go;
+//  - ScriptedFaultServer: sim/fault_server.py, a range-capable server whose faults are chosen at
+//    start (drops, stalls, no range support, changed validators, 416, endless or overlong bodies)
+//    and which counts what it sent.
+#include <sys/types.h>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -59,6 +64,32 @@ class FaultServer {
     std::mutex mMutex;
     std::condition_variable mCv;
     bool mGateOpen = false;
+};
+
+class ScriptedFaultServer {
+  public:
+    // Serves `file` with the given fault options (see sim/fault_server.py); throws when the
+    // server does not start. Its statistics file goes to `tls`'s own folder.
+    ScriptedFaultServer(const PackageServer& tls, const std::filesystem::path& file,
+                        const std::vector<std::string>& faults);
+    ~ScriptedFaultServer();
+    ScriptedFaultServer(const ScriptedFaultServer&) = delete;
+    ScriptedFaultServer& operator=(const ScriptedFaultServer&) = delete;
+
+    [[nodiscard]] std::string url() const {
+        return "https://127.0.0.1:" + std::to_string(mPort) + "/velodoc/corvanereader_x86_64.dmg";
+    }
+    struct Stats {
+        int requests = 0;
+        int64_t bytes = 0;     // body bytes sent, over all requests
+        std::string statuses;  // "200,206"
+    };
+    [[nodiscard]] Stats stats() const;
+
+  private:
+    std::filesystem::path mStats;
+    pid_t mPid = -1;
+    int mPort = 0;
 };
 
 }  // namespace corvane::test

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""A package server over HTTPS on loopback that misbehaves on request, for download tests and
+benchmarks. It serves one file at every path, with a strong ETag, a Last-Modified date and a
+Content-Disposition, and honours "Range: bytes=N-" with "If-Range" like nginx does.
+
+  fault_server.py --cert CRT --key KEY --file FILE [--stats FILE] [faults...]
+
+Prints "PORT=N" once listening. Faults (combine freely):
+  --drop-at F[,F...]   response i (counting from 0) of the listed ones closes the connection once
+                       the file offset F x size is reached (a response starting beyond it drops
+                       after its headers)
+  --stall-at F         the first response stops sending at F x size and holds the connection
+  --no-ranges          ignores Range: always 200 with the whole file
+  --change-validator   the ETag and Last-Modified change after the first response
+  --answer-416         the first request with a Range gets 416
+  --status N           every request is answered with status N (and a short body)
+  --endless            200 without a length, and a body that never ends
+  --overlong K         announces the file's length but sends K bytes more (chunked framing)
+  --no-disposition     no Content-Disposition header
+After each response the statistics go to --stats: a first line
+"requests=N bytes=B statuses=S1,S2,..." (B: body bytes sent) and a JSON line with the Range,
+If-Range, status and bytes sent of every request.
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import ssl
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+CHUNK = 256 * 1024
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--cert", required=True)
+    ap.add_argument("--key", required=True)
+    ap.add_argument("--file", required=True)
+    ap.add_argument("--stats")
+    ap.add_argument("--drop-at", default="")
+    ap.add_argument("--stall-at", type=float)
+    ap.add_argument("--no-ranges", action="store_true")
+    ap.add_argument("--change-validator", action="store_true")
+    ap.add_argument("--answer-416", action="store_true")
+    ap.add_argument("--status", type=int)
+    ap.add_argument("--endless", action="store_true")
+    ap.add_argument("--overlong", type=int, default=0)
+    ap.add_argument("--no-disposition", action="store_true")
+    args = ap.parse_args()
+
+    size = os.path.getsize(args.file)
+    drops = [int(float(f) * size) for f in args.drop_at.split(",") if f]
+    lock = threading.Lock()
+    state = {"requests": 0, "bytes": 0, "log": [], "answered_416": False}
+
+    def save_stats():
+        if not args.stats:
+            return
+        tmp = args.stats + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(f"requests={state['requests']} bytes={state['bytes']} statuses="
+                    + ",".join(str(e["status"]) for e in state["log"]) + "\n")
+            json.dump(state["log"], f)
+            f.write("\n")
+        os.replace(tmp, args.stats)
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, *a):
+            pass
+
+        def send_body(self, f, start, stop_at):
+            """Sends the file from `start` up to `stop_at`; returns the bytes sent."""
+            sent = 0
+            f.seek(start)
+            pos = start
+            while pos < stop_at:
+                data = f.read(min(CHUNK, stop_at - pos))
+                if not data:
+                    break
+                self.wfile.write(data)
+                pos += len(data)
+                sent += len(data)
+            return sent
+
+        def do_GET(self):
+            with lock:
+                index = state["requests"]
+                state["requests"] += 1
+            version = 2 if args.change_validator and index > 0 else 1
+            etag = f'"corvane-{version}-{size:x}"'
+            modified = "Sat, 05 Dec 2026 10:00:0%d GMT" % version
+            rng = self.headers.get("Range")
+            if_range = self.headers.get("If-Range")
+            status, start = 200, 0
+            if args.status:
+                status = args.status
+            elif rng and not args.no_ranges and rng.startswith("bytes=") and rng.endswith("-"):
+                first = int(rng[6:-1])
+                with lock:
+                    refuse = args.answer_416 and not state["answered_416"]
+                    state["answered_416"] = state["answered_416"] or refuse
+                if refuse or first >= size:
+                    status = 416
+                elif if_range in (None, etag, modified):
+                    status, start = 206, first
+            entry = {"range": rng, "if_range": if_range, "status": status, "sent": 0}
+            with lock:
+                state["log"].append(entry)
+            sent = 0
+            try:
+                self.send_response(status)
+                self.send_header("Content-Type", "application/octet-stream")
+                if not args.no_disposition:
+                    self.send_header("Content-Disposition",
+                                     'attachment; filename="corvanereader_x86_64.dmg"')
+                self.send_header("ETag", etag)
+                self.send_header("Last-Modified", modified)
+                self.send_header("Accept-Ranges", "none" if args.no_ranges else "bytes")
+                if status >= 400:
+                    body = b"no package here\n" if status != 416 else b""
+                    if status == 416:
+                        self.send_header("Content-Range", f"bytes */{size}")
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                    return
+                if args.endless:
+                    self.send_header("Connection", "close")
+                    self.end_headers()
+                    block = b"\0" * CHUNK
+                    while True:
+                        self.wfile.write(block)
+                        sent += len(block)
+                if status == 206:
+                    self.send_header("Content-Range", f"bytes {start}-{size - 1}/{size}")
+                self.send_header("Content-Length", str(size - start))
+                if args.overlong:
+                    self.send_header("Transfer-Encoding", "chunked")
+                    self.end_headers()
+                    with open(args.file, "rb") as f:
+                        for extra in (f.read(), b"x" * args.overlong):
+                            for i in range(0, len(extra), CHUNK):
+                                part = extra[i:i + CHUNK]
+                                self.wfile.write(b"%x\r\n%s\r\n" % (len(part), part))
+                                sent += len(part)
+                    self.wfile.write(b"0\r\n\r\n")
+                    return
+                self.end_headers()
+                stop_at = size
+                cut = index < len(drops)
+                if cut:
+                    stop_at = max(start, min(size, drops[index]))
+                stall = args.stall_at is not None and index == 0
+                if stall:
+                    stop_at = int(args.stall_at * size)
+                with open(args.file, "rb") as f:
+                    sent = self.send_body(f, start, stop_at)
+                self.wfile.flush()
+                if stall:
+                    with lock:
+                        entry["sent"] = sent
+                        state["bytes"] += sent
+                        save_stats()
+                    sent = 0
+                    time.sleep(60)  # the client gives up first
+                if cut or stall:
+                    self.close_connection = True
+                    self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                self.close_connection = True
+            finally:
+                with lock:
+                    entry["sent"] += sent
+                    state["bytes"] += sent
+                    save_stats()
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(args.cert, args.key)
+    server.socket = ctx.wrap_socket(server.socket, server_side=True)
+    save_stats()
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
+    print(f"PORT={server.server_address[1]}", flush=True)
+    try:
+        server.serve_forever()
+    except SystemExit:
+        pass
+
+
+if __name__ == "__main__":
+    main()
