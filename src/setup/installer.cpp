@@ -55,6 +55,16 @@ void tidyWithoutMountPoint(const std::string& workFolder, const std::string& mou
     fs::remove(workFolder, ec);  // likewise
 }
 
+std::string statusText(const platform::ProcessResult& r) {
+    if (!r.started) {
+        return "could not be started: " + r.startError;
+    }
+    if (r.timedOut) {
+        return "timed out";
+    }
+    return "exit status " + std::to_string(r.exitStatus);
+}
+
 }  // namespace
 
 Installer::Installer(std::string path) : dmgPath(std::move(path)) {}
@@ -171,12 +181,21 @@ bool Installer::installPackage() {
     platform::ProcessOptions dittoOptions;
     dittoOptions.output = platform::ProcessOptions::Output::Inherited;
     dittoOptions.timeout = kCommandTimeout;
-    // Its status is not needed: a failed copy leaves no source for the move below.
-    (void)platform::runProcess(platform::macPath("/usr/bin/ditto"), {appInImage, copy},
-                               dittoOptions);
+    const platform::ProcessResult copyRun =
+        platform::runProcess(platform::macPath("/usr/bin/ditto"), {appInImage, copy}, dittoOptions);
+    // A copy that stopped part-way (full disk, a read error from the image, the time limit) has
+    // still written part of the tree: that must never reach /Applications.
+    const bool copied = copyRun.succeeded();
+    if (!copied) {
+        logLine("ditto failed (" + statusText(copyRun) + "), the partial copy is removed: " + copy);
+        std::error_code ec;
+        fs::remove_all(copy, ec);
+    }
 
     bool moved = false;
-    if (somethingAt(installed)) {
+    if (!copied) {
+        // Nothing to move; the old application goes back below.
+    } else if (somethingAt(installed)) {
         // The old copy could not be moved aside; mv would put the new one inside it.
         logLine("mvFile skipped, the old application is still in place: " + installed);
     } else {

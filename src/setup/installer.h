@@ -24,6 +24,8 @@ class Installer {
     // Never deletes the user's only copy of the application: when the old copy could not be put
     // back, or when the image could not be detached, the backup stays in the working folder
     // (its path is logged) and nothing below a still attached mount point is removed.
+    // A copy that fails part-way (ditto's status is not 0, or its time limit ran out) is removed
+    // and never moved into /Applications; the old application goes back and the result is false.
     [[nodiscard]] bool installPackage();
 
     // home + "/" + a new upper-case UUID. Nothing is created.
