@@ -26,6 +26,10 @@ void DownloaderService::startDownload(const std::string& url, DownloadCallbacks 
 
 // ---- Installer ----
 
+void InstallerService::recoverInterruptedInstalls() {
+    Installer::recoverInterruptedInstalls();
+}
+
 bool InstallerService::applicationExists() {
     std::error_code ec;
     const auto status =

@@ -102,8 +102,14 @@ TEST_F(Install, BackupThatCannotBeRestoredIsKept) {
     EXPECT_TRUE(log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
     EXPECT_FALSE(log.containsPrefix("文件夹已删除："));
     EXPECT_TRUE(sim.attachedMountPoints().empty());
-    // Only the backup is left of the working folder.
-    EXPECT_EQ(test::entriesIn(w), std::vector<std::string>{"Corvane.app.bak"});
+    // Only the backup is left of the working folder, marked for the next run, which puts it back.
+    auto left = test::entriesIn(w);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".corvane-setup-work", "Corvane.app.bak"}));
+    test::ScopedEnv healed("CORVANE_SIM_FAIL_MV", std::nullopt);
+    Installer::recoverInterruptedInstalls();
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
 }
 
 TEST_F(Install, OldAppThatCannotBeMovedAsideIsNotOverwritten) {
@@ -115,7 +121,7 @@ TEST_F(Install, OldAppThatCannotBeMovedAsideIsNotOverwritten) {
     EXPECT_TRUE(test::entriesIn(sim.home()).empty());
 }
 
-TEST_F(Install, DetachFailureKeepsTheImageAndTheBackup) {
+TEST_F(Install, DetachFailureKeepsTheImageAndTheBackupUntilALaterRunCanDetach) {
     sim.makeApp("1.0.0");
     std::string w;
     {
@@ -128,14 +134,25 @@ TEST_F(Install, DetachFailureKeepsTheImageAndTheBackup) {
             log.contains("Working folder kept, the image is still attached at: " + w + "/Corvane"));
         EXPECT_TRUE(
             log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
+        // The next run cannot detach either: it keeps the folder and says so.
+        log.clear();
+        Installer::recoverInterruptedInstalls();
+        EXPECT_TRUE(
+            log.contains("Working folder kept, the image is still attached at: " + w + "/Corvane"));
     }
     // The new app stays installed; nothing below the attached mount point was touched.
     EXPECT_EQ(installedVersion(), "2.0.0");
     EXPECT_EQ(SimMac::appVersion(w + "/Corvane.app.bak"), "1.0.0");
     EXPECT_EQ(SimMac::appVersion(w + "/Corvane/Corvane.app"), "2.0.0");
     EXPECT_EQ(sim.attachedMountPoints(), std::vector<std::string>{w + "/Corvane"});
-    Installer cleanup(test::testImage().string());
-    EXPECT_TRUE(cleanup.demountDMG(w + "/Corvane"));
+
+    // Once the image lets go, a later run detaches it and clears the folder; "重新安装" works.
+    Installer::recoverInterruptedInstalls();
+    EXPECT_TRUE(sim.attachedMountPoints().empty());
+    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
+    EXPECT_TRUE(installedAppIsComplete());
 }
 
 TEST_F(Install, TwoAttemptsUseTwoWorkingFolders) {
