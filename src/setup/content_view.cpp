@@ -35,11 +35,18 @@ std::optional<int64_t> wholeSeconds(double secondsLeft) {
     return static_cast<int64_t>(secondsLeft);
 }
 
+// An install cut short may have left the old application in a backup; it goes back first, so
+// that the answer counts it.
+bool applicationAfterRecovery(InstallService& installer) {
+    installer.recoverInterruptedInstalls();
+    return installer.applicationExists();
+}
+
 }  // namespace
 
 ContentView::ContentView(Services services)
     : mServices(std::move(services)),
-      mIsOverwriteInstallation(mServices.installer->applicationExists()),
+      mIsOverwriteInstallation(applicationAfterRecovery(*mServices.installer)),
       mIsShowDragBtn(!mIsOverwriteInstallation),
       mIsExpanded(!mIsOverwriteInstallation) {
     if (!mServices.mainQueue) {

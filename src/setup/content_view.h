@@ -38,7 +38,8 @@ class ContentView {
 
     // Must run on the main thread, which from then on owns every piece of state. `mainQueue`
     // must run tasks on that thread; when it is empty the registered main queue is taken.
-    // Prepares the settings file, chooses the package address and reports Setup_started.
+    // Undoes what interrupted installs left behind, prepares the settings file, chooses the
+    // package address and reports Setup_started.
     explicit ContentView(Services services);
     // Work still under way on a download's worker finds the controller gone and drops its
     // results; it is not waited for.

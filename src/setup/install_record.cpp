@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "setup/installer.h"
 #include "setup/reg_editer.h"
 #include "setup/uuid_generater.h"
+#include "setup/work_folder.h"
 
 namespace corvane {
 namespace {
@@ -164,6 +166,9 @@ void Installer::ensureIniFileExisted() {
         removeSeed();
         return;
     }
+    // Marked, so that a run cut short here leaves nothing a later run would not clear away.
+    const std::optional<WorkFolderMark> seedMark =
+        WorkFolderMark::place(seed, WorkFolderKind::settingsSeed);
     {
         const std::string seedFile = seedReg + "/common.ini";
         // A new empty file in a folder nobody else knows yet: nothing can see it half-written.

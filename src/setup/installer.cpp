@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "setup/code_signature.h"
 #include "setup/installer.h"
+#include "setup/work_folder.h"
 
 namespace corvane {
 namespace fs = std::filesystem;
@@ -46,14 +47,35 @@ std::string newUuid() {
     return out;
 }
 
+bool isEmptyFolder(const std::string& path) {
+    std::error_code ec;
+    return fs::symlink_status(path, ec).type() == fs::file_type::directory &&
+           fs::is_empty(path, ec) && !ec;
+}
+
 // Removes what the sequence made in the working folder without ever descending into the mount
-// point, which may still hold an attached image: the copy folder goes, the mount point and the
-// working folder only when they are empty. Whatever else is there (a kept backup) stays.
+// point, which may still hold an attached image: the copy folder goes, the mount point only when
+// it is an empty folder, the working folder with its mark only when nothing else is left in it.
+// Whatever stays (an attached image, a kept backup) stays marked, for a later run to find.
 void tidyWithoutMountPoint(const std::string& workFolder, const std::string& mountPoint) {
     std::error_code ec;
     fs::remove_all(workFolder + "/temp", ec);
-    fs::remove(mountPoint, ec);  // fails, harmlessly, unless it is an empty folder
-    fs::remove(workFolder, ec);  // likewise
+    if (isEmptyFolder(mountPoint)) {
+        fs::remove(mountPoint, ec);
+    }
+    if (holdsOnlyItsMark(workFolder)) {
+        removeWorkFolder(workFolder, ec);
+    }
+}
+
+std::string statusText(const platform::ProcessResult& r) {
+    if (!r.started) {
+        return "could not be started: " + r.startError;
+    }
+    if (r.timedOut) {
+        return "timed out";
+    }
+    return "exit status " + std::to_string(r.exitStatus);
 }
 
 }  // namespace
@@ -83,7 +105,8 @@ void Installer::removeFolder(const std::string& atPath) {
         logLine("文件夹不存在：" + atPath);
         return;
     }
-    fs::remove_all(atPath, ec);
+    // A marked working folder loses its mark last, so a removal cut short is found again.
+    removeWorkFolder(atPath, ec);
     if (ec) {
         logLine("删除文件夹失败：" + ec.message());
     } else {
@@ -151,6 +174,16 @@ bool Installer::installPackage() {
     const std::string copyFolder = workFolder + "/temp";
     checkAndCreateFolder(copyFolder);
     checkAndCreateFolder(workFolder);
+    // Marked before anything of the user's is moved into it: a run cut short between the backup
+    // and the move is then found and undone by the next one (recoverInterruptedInstalls).
+    const std::optional<WorkFolderMark> mark =
+        WorkFolderMark::place(workFolder, WorkFolderKind::install);
+    if (!mark) {
+        logLine("Nothing installed: the working folder cannot be marked");
+        std::error_code ec;
+        fs::remove_all(workFolder, ec);  // made a moment ago by this attempt, still empty
+        return false;
+    }
 
     const std::string mountPoint = workFolder + "/Corvane";
     mountPointPath = mountPoint;
@@ -172,13 +205,20 @@ bool Installer::installPackage() {
     platform::ProcessOptions dittoOptions;
     dittoOptions.output = platform::ProcessOptions::Output::Inherited;
     dittoOptions.timeout = kCommandTimeout;
-    // Its status is not needed: a failed copy leaves no source for the move below.
-    (void)platform::runProcess(platform::macPath("/usr/bin/ditto"), {appInImage, copy},
-                               dittoOptions);
+    const platform::ProcessResult copyRun =
+        platform::runProcess(platform::macPath("/usr/bin/ditto"), {appInImage, copy}, dittoOptions);
+    // A copy that stopped part-way (full disk, a read error from the image, the time limit) has
+    // still written part of the tree: that must never reach /Applications.
+    const bool copied = copyRun.succeeded();
+    if (!copied) {
+        logLine("ditto failed (" + statusText(copyRun) + "), the partial copy is removed: " + copy);
+        std::error_code ec;
+        fs::remove_all(copy, ec);
+    }
 
-    // Only a copy that macOS itself would trust, signed by our team, may replace the user's
-    // application; the check logs why it refused. A missing copy fails at the move below.
-    const bool trusted = !somethingAt(copy) || checkCodeSignature(copy) == CodeSignature::trusted;
+    // Only a complete copy that macOS itself would trust, signed by our team, may replace the
+    // user's application; the check logs why it refused.
+    const bool trusted = copied && checkCodeSignature(copy) == CodeSignature::trusted;
 
     bool moved = false;
     if (!trusted) {
@@ -209,6 +249,62 @@ bool Installer::installPackage() {
         tidyWithoutMountPoint(workFolder, mountPoint);
     }
     return moved && detached;
+}
+
+void Installer::recoverInterruptedInstalls() {
+    const std::string home = platform::homeDirectory();
+    if (home.empty()) {
+        return;
+    }
+    const std::string installed = platform::macPath("/Applications/Corvane.app");
+    Installer helper{std::string()};
+    for (const std::string& folder : markedFoldersIn(home)) {
+        const WorkFolderMark::Claim claim = WorkFolderMark::claimStale(folder);
+        if (claim.outcome == WorkFolderMark::Claim::Outcome::notMarked) {
+            continue;
+        }
+        if (claim.outcome == WorkFolderMark::Claim::Outcome::ownerRunning) {
+            logLine("Working folder in use by a running setup (pid " + std::to_string(claim.pid) +
+                    "), left alone: " + folder);
+            continue;
+        }
+        if (!claim.kind) {
+            logLine("Working folder with a mark of another kind, left alone: " + folder);
+            continue;
+        }
+        if (*claim.kind == WorkFolderKind::settingsSeed) {
+            logLine("Removing the settings seed of an interrupted setup: " + folder);
+            helper.removeFolder(folder);
+            continue;
+        }
+
+        logLine("Found the working folder of an interrupted install: " + folder);
+        const std::string mountPoint = folder + "/Corvane";
+        const std::string backup = folder + "/Corvane.app.bak";
+        // Never descend into a mount point that may hold an attached image: detach it first, and
+        // when that fails leave it (and so the working folder) where it is.
+        bool mountPointClear = !somethingAt(mountPoint) || isEmptyFolder(mountPoint);
+        if (!mountPointClear) {
+            mountPointClear = helper.demountDMG(mountPoint) && isEmptyFolder(mountPoint);
+        }
+        if (!somethingAt(installed) && somethingAt(backup)) {
+            if (mvFile(backup, installed)) {
+                logLine("Old application put back: " + installed);
+            }
+        }
+        const bool backupStillNeeded = !somethingAt(installed) && somethingAt(backup);
+        if (mountPointClear && !backupStillNeeded) {
+            helper.removeFolder(folder);
+            continue;
+        }
+        if (backupStillNeeded) {
+            logLine("Backup of the old application kept at: " + backup);
+        }
+        if (!mountPointClear) {
+            logLine("Working folder kept, the image is still attached at: " + mountPoint);
+        }
+        tidyWithoutMountPoint(folder, mountPoint);
+    }
 }
 
 }  // namespace corvane

@@ -26,7 +26,20 @@ class Installer {
     // Never deletes the user's only copy of the application: when the old copy could not be put
     // back, or when the image could not be detached, the backup stays in the working folder
     // (its path is logged) and nothing below a still attached mount point is removed.
+    // A copy that fails part-way (ditto's status is not 0, or its time limit ran out) is removed
+    // and never moved into /Applications; the old application goes back and the result is false.
+    // The working folder carries a mark (work_folder.h) for as long as anything of the install
+    // is in it; false without touching anything when the mark cannot be written.
     [[nodiscard]] bool installPackage();
+
+    // Undoes what setups that were cut short (power loss, force quit, SIGKILL) left in the home
+    // folder. Looks only at marked folders whose run is over (a running setup's folders are left
+    // alone) and, for each: detaches an image still attached at its mount point, puts the backup
+    // back when "/Applications/Corvane.app" is missing, and removes the folder. A folder whose
+    // image stays attached, or whose backup could not be put back, is kept (logged) and never
+    // descended into below the mount point. Unmarked folders are never touched. Call once at
+    // start-up, before asking whether the application exists.
+    static void recoverInterruptedInstalls();
 
     // home + "/" + a new upper-case UUID. Nothing is created.
     [[nodiscard]] static std::string generateRandomPath();

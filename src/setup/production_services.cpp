@@ -43,6 +43,10 @@ void DownloaderService::discardPartialDownload() {
 
 // ---- Installer ----
 
+void InstallerService::recoverInterruptedInstalls() {
+    Installer::recoverInterruptedInstalls();
+}
+
 bool InstallerService::applicationExists() {
     std::error_code ec;
     const auto status =

@@ -32,6 +32,7 @@ class DownloaderService final : public DownloadService {
 // Installer's static operations and one Installer per install attempt.
 class InstallerService final : public InstallService {
   public:
+    void recoverInterruptedInstalls() override;
     // True when anything at all is at "/Applications/Corvane.app" (a file, a folder, a link even
     // when it leads nowhere): it would be replaced by the install.
     [[nodiscard]] bool applicationExists() override;

@@ -36,6 +36,9 @@ class DownloadService {
 class InstallService {
   public:
     virtual ~InstallService() = default;
+    // Undoes what interrupted earlier setups left behind (Installer::recoverInterruptedInstalls);
+    // called once at start-up, before applicationExists(), so a restored app counts as installed.
+    virtual void recoverInterruptedInstalls() = 0;
     // Whether anything exists at "/Applications/Corvane.app".
     [[nodiscard]] virtual bool applicationExists() = 0;
     [[nodiscard]] virtual OS_TYPE checkOSArch() = 0;

@@ -118,9 +118,11 @@ TEST_F(FlowTest, FreshMachineOpensTheDrawerAndReportsTheStart) {
     EXPECT_EQ(v.textColor().alpha, 1.0);
     EXPECT_EQ(v.timeLeftText(), "下载剩余0秒");
 
-    // The settings file is prepared and read before the start is reported with its facts.
+    // Leftovers of interrupted installs are undone before the installed app is looked for; the
+    // settings file is prepared and read before the start is reported with its facts.
     EXPECT_EQ(journal->entries(),
-              (std::vector<std::string>{"ensureIniFileExisted", "getPackageInfo", "report 100"}));
+              (std::vector<std::string>{"recoverInterruptedInstalls", "applicationExists",
+                                        "ensureIniFileExisted", "getPackageInfo", "report 100"}));
     const auto calls = reporter->calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_FALSE(calls[0].bSuccess);

@@ -160,7 +160,11 @@ class FakeInstaller final : public InstallService {
         return mThreads;
     }
 
-    bool applicationExists() override { return appExists; }
+    void recoverInterruptedInstalls() override { mJournal->add("recoverInterruptedInstalls"); }
+    bool applicationExists() override {
+        mJournal->add("applicationExists");
+        return appExists;
+    }
     OS_TYPE checkOSArch() override { return arch; }
     bool checkIfUsingNow() override {
         mJournal->add("checkIfUsingNow");

@@ -429,6 +429,21 @@ TEST_F(SetupFlowIntegration, FailedDownloadThenRetrySucceeds) {
     EXPECT_EQ(collector->reasons(), (std::vector<int>{100, 1, 21}));
 }
 
+TEST_F(SetupFlowIntegration, AppLeftInTheBackupOfAnInterruptedInstallIsBackAndCountsAsInstalled) {
+    // A run killed after moving the old app aside left it in its marked working folder.
+    const fs::path w = root / "Users/tester/0F0F0F0F-0000-4000-8000-000000000000";
+    const auto made =
+        runScript(sim / "make-app.sh", {(w / "Corvane.app.bak").string(), "--version", "1.0.0"});
+    ASSERT_TRUE(made.succeeded()) << made.output;
+    test::writeFile(w / ".corvane-setup-work", "install 1\n");
+
+    ContentView& v = makeView();
+    EXPECT_EQ(installedVersion(), "1.0.0");
+    EXPECT_FALSE(fs::exists(w));
+    EXPECT_TRUE(v.isOverwriteInstallation());
+    EXPECT_TRUE(reporter->data.bCoverInstall);
+}
+
 TEST_F(SetupFlowIntegration, CorruptImageFailsTwiceAndKeepsTheOldApplication) {
     const auto made = runScript(
         sim / "make-app.sh", {(root / "Applications/Corvane.app").string(), "--version", "1.0.0"});

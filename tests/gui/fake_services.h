@@ -57,6 +57,7 @@ class FakeInstaller final : public InstallService {
     [[nodiscard]] int installs() const { return mInstalls.load(); }
     [[nodiscard]] std::vector<std::string> installedPaths() const;
 
+    void recoverInterruptedInstalls() override {}
     bool applicationExists() override { return mApplicationExists; }
     OS_TYPE checkOSArch() override { return OS_TYPE::arm; }
     bool checkIfUsingNow() override { return usingNow.load(); }

@@ -110,6 +110,18 @@ std::string SimMac::appVersion(const fs::path& appPath) {
     return {};
 }
 
+bool SimMac::appIsComplete() const {
+    for (const char* exe :
+         {"viewerapp", "transcoder", "perkpanel", "sentinel", "transcodeaide", "enginesvc"}) {
+        std::error_code ec;
+        const auto st = fs::status(executable(exe), ec);
+        if (ec || (st.permissions() & fs::perms::owner_exec) == fs::perms::none) {
+            return false;
+        }
+    }
+    return fs::is_regular_file(app() / "Contents/Resources/payload.bin");
+}
+
 std::vector<std::string> SimMac::attachedMountPoints() const {
     std::vector<std::string> out;
     std::error_code ec;
@@ -200,6 +212,19 @@ void SimMac::stopStandIns() const {
         waitForCount(needle, 0);
     }
     reapOrphans();
+}
+
+std::map<std::string, std::string> fileTree(const fs::path& folder) {
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file()) {
+            const auto mode = static_cast<unsigned>(it->status().permissions());
+            out[fs::relative(it->path(), folder).string()] =
+                std::to_string(mode) + ":" + readFile(it->path());
+        }
+    }
+    return out;
 }
 
 std::vector<std::string> entriesIn(const fs::path& folder) {

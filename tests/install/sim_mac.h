@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,8 @@ class SimMac {
                  const std::optional<std::filesystem::path>& where = std::nullopt) const;
     // CFBundleShortVersionString of the app at `appPath`; empty when there is none.
     [[nodiscard]] static std::string appVersion(const std::filesystem::path& appPath);
+    // Whether the installed app has its six executables (executable) and its payload.
+    [[nodiscard]] bool appIsComplete() const;
     // Mount points the hdiutil stand-in holds as attached.
     [[nodiscard]] std::vector<std::string> attachedMountPoints() const;
     // Live (not zombie) processes whose command line contains `needle`.
@@ -56,6 +59,9 @@ class SimMac {
     std::filesystem::path mRoot;
     std::vector<std::unique_ptr<ScopedEnv>> mEnv;
 };
+
+// Every file below `folder` with its mode bits and bytes: "the same app" means equal trees.
+[[nodiscard]] std::map<std::string, std::string> fileTree(const std::filesystem::path& folder);
 
 // Names in the root's home folder (what an install may have left behind).
 [[nodiscard]] std::vector<std::string> entriesIn(const std::filesystem::path& folder);
