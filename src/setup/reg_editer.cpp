@@ -1,14 +1,20 @@
 #include "setup/reg_editer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/log.h"
@@ -27,23 +33,53 @@ constexpr std::string_view kReadFailed = "Failed to read the file";
 struct FileText {
     std::optional<std::string> text;
     std::string error;
+    bool refused = false;  // not a regular file, or too large: we would not even try to read it
 };
 
 std::string describeErrno(const std::string& path, int err) {
     return path + ": " + std::generic_category().message(err);
 }
 
+std::string notRegular(const std::string& path) {
+    return path + ": not a regular file";
+}
+
+std::string tooLarge(const std::string& path) {
+    return path + ": larger than " + std::to_string(RegEditer::kMaxFileSize) + " bytes";
+}
+
+// Only a regular file (or a symbolic link to one) of at most kMaxFileSize bytes is read. A FIFO
+// would block the open or the read for ever, a device could feed bytes without end, and a huge
+// file would only cost memory: all of them are refused with the reason.
 FileText readWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return {std::nullopt, describeErrno(path, errno)};
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return {std::nullopt, describeErrno(path, EISDIR)};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return {std::nullopt, notRegular(path), true};
+    }
+    if (static_cast<uintmax_t>(st.st_size) > RegEditer::kMaxFileSize) {
+        return {std::nullopt, tooLarge(path), true};
+    }
+    // Something else may take the path's place between the check and the open: O_NONBLOCK keeps
+    // the open of a FIFO from waiting for a writer, and the type is checked again on what was
+    // actually opened.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return {std::nullopt, describeErrno(path, errno)};
     }
     FileText result;
-    struct stat st {};
     if (::fstat(fd, &st) != 0) {
         result.error = describeErrno(path, errno);
     } else if (S_ISDIR(st.st_mode)) {
         result.error = describeErrno(path, EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        result.error = notRegular(path);
+        result.refused = true;
     } else {
         std::string bytes;
         char buffer[8192];
@@ -61,10 +97,80 @@ FileText readWholeFile(const std::string& path) {
                 break;
             }
             bytes.append(buffer, static_cast<size_t>(n));
+            // Checked on what was read, not on the size fstat saw: the file may grow meanwhile.
+            if (bytes.size() > RegEditer::kMaxFileSize) {
+                result.error = tooLarge(path);
+                result.refused = true;
+                break;
+            }
         }
     }
     ::close(fd);
     return result;
+}
+
+// The writers' lock of one settings file, held while this lives: closing the descriptor
+// releases it, also when the process dies, so a lock file left behind never blocks anyone.
+class WriterLock {
+  public:
+    explicit WriterLock(int fd = -1) : mFd(fd) {}
+    ~WriterLock() {
+        if (mFd >= 0) {
+            ::close(mFd);
+        }
+    }
+    WriterLock(WriterLock&& other) noexcept : mFd(std::exchange(other.mFd, -1)) {}
+    WriterLock& operator=(WriterLock&& other) noexcept {
+        std::swap(mFd, other.mFd);
+        return *this;
+    }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+    [[nodiscard]] int fd() const { return mFd; }
+
+  private:
+    int mFd;
+};
+
+// Takes the exclusive flock on settingsPath + kLockSuffix, creating that file when missing.
+// The lock lives on a file of its own because the settings file is replaced by a rename, and a
+// lock on the replaced file would guard nothing. Gives up after kLockWait: a writer that holds
+// the lock for ever must not hang the setup. Returns the reason on failure.
+std::optional<std::string> lockWriters(const std::string& settingsPath, WriterLock& held) {
+    const std::string lockPath = settingsPath + std::string(RegEditer::kLockSuffix);
+    WriterLock lock(
+        ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
+    if (lock.fd() < 0) {
+        return describeErrno(lockPath, errno);
+    }
+    struct stat st {};
+    if (::fstat(lock.fd(), &st) != 0) {
+        return describeErrno(lockPath, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return notRegular(lockPath);
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + RegEditer::kLockWait;
+    std::chrono::milliseconds pause{2};
+    for (;;) {
+        if (::flock(lock.fd(), LOCK_EX | LOCK_NB) == 0) {
+            held = std::move(lock);
+            return std::nullopt;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return describeErrno(lockPath, errno);
+        }
+        if (Clock::now() >= deadline) {
+            return lockPath + ": another writer held the lock for more than " +
+                   std::to_string(RegEditer::kLockWait.count()) + " seconds";
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds{50});
+    }
 }
 
 // Length of the line break that starts at `i`, 0 when there is none. CR LF is one break, so a
@@ -128,6 +234,15 @@ std::optional<Address> parseAddress(std::string_view address) {
         return std::nullopt;
     }
     return Address{std::string(address.substr(0, slash)), std::string(address.substr(slash + 1))};
+}
+
+// Brackets in a group or key, or "=" in a key, would make the written lines mean something else
+// to the lookups: "[a]]" also opens the group "a", "k=x=1" is also the key line of "k", and
+// "[k=v]" is a section header.
+bool isWritableAddress(const Address& address) {
+    constexpr std::string_view kBrackets = "[]";
+    return address.group.find_first_of(kBrackets) == std::string::npos &&
+           address.key.find_first_of("[]=") == std::string::npos;
 }
 
 bool isSectionHeader(std::string_view line) {
@@ -194,6 +309,12 @@ std::optional<std::string> writeAtomically(const std::string& target, std::strin
     return error;
 }
 
+void logReadFailed(const FileText& file) {
+    // The common troubles (a missing file on the first run) keep the one fixed line; a refused
+    // file says why, since nobody expects a settings file to be skipped.
+    logLine(file.refused ? std::string(kReadFailed) + ": " + file.error : std::string(kReadFailed));
+}
+
 }  // namespace
 
 std::string RegEditer::getIniValue(const std::string& withKey, const std::string& defaultValue,
@@ -227,7 +348,7 @@ std::string RegEditer::getIniValueWithGroup(const std::string& withKeyValue,
     }
     const FileText file = readWholeFile(filePath);
     if (!file.text || !platform::isValidUtf8(*file.text)) {
-        logLine(kReadFailed);
+        logReadFailed(file);
         return defaultValue;
     }
     const std::string opening = "[" + address->group + "]";
@@ -250,7 +371,8 @@ bool RegEditer::setIniValueWithGroup(const std::string& withKeyValue, const std:
                                      const std::string& atPath) {
     const std::optional<Address> address = parseAddress(withKeyValue);
     // A group or key with a line break or invalid bytes would write lines of its own.
-    if (!address || containsLineBreak(withKeyValue) || !platform::isValidUtf8(withKeyValue)) {
+    if (!address || !isWritableAddress(*address) || containsLineBreak(withKeyValue) ||
+        !platform::isValidUtf8(withKeyValue)) {
         logLine(kInvalidAddress);
         return false;
     }
@@ -263,9 +385,21 @@ bool RegEditer::setIniValueWithGroup(const std::string& withKeyValue, const std:
         logLine("Refused a value that is not valid UTF-8 for " + withKeyValue);
         return false;
     }
+    // Looked at before the lock, so that a missing or refused file leaves no lock file behind.
+    if (FileText probe = readWholeFile(atPath); !probe.text) {
+        logReadFailed(probe);
+        return false;
+    }
+    // Held from the read to the rename, so that two writers cannot both start from the same old
+    // text and lose each other's keys.
+    WriterLock lock;
+    if (const std::optional<std::string> error = lockWriters(atPath, lock)) {
+        logLine("Failed to write the file: " + *error);
+        return false;
+    }
     const FileText file = readWholeFile(atPath);
     if (!file.text || !platform::isValidUtf8(*file.text)) {
-        logLine(kReadFailed);
+        logReadFailed(file);
         return false;
     }
 
@@ -305,6 +439,11 @@ bool RegEditer::setIniValueWithGroup(const std::string& withKeyValue, const std:
             text += '\n';
         }
         text += out[i];
+    }
+    // A file we would refuse to read back would lose every key in it.
+    if (text.size() > kMaxFileSize) {
+        logLine("Failed to write the file: " + tooLarge(atPath));
+        return false;
     }
     if (const std::optional<std::string> error = writeAtomically(atPath, text)) {
         logLine("Failed to write the file: " + *error);
