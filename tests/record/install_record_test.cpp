@@ -2,6 +2,7 @@
 // the package facts read from the bundle's name, identities, and what fresh and overwrite
 // installs write (and do not write again).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -333,6 +334,36 @@ TEST_F(InstallRecordTest, WritesWithoutTheFileChangeNothing) {
     Installer::recordPackageDetail(block, false);
     EXPECT_TRUE(log.contains("Failed to read the file"));
     EXPECT_FALSE(fs::exists(ini()));
+}
+
+// Something at the settings path that is no settings file: the start-up and the record neither
+// hang nor read it, the run reports a new identity, and nothing is written.
+TEST_F(InstallRecordTest, FifoOrHugeFileAtTheSettingsPathIsNeitherReadNorWritten) {
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "huge file");
+        fs::remove_all(support());
+        fs::create_directories(ini().parent_path());
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(ini().c_str(), 0644), 0);
+        } else {
+            writeFile(ini(), "[product]\ngenerated=1\nuuid=stored\n");
+            fs::resize_file(ini(), RegEditer::kMaxFileSize + 1);
+        }
+        ScopedLogCapture log;
+        Installer::ensureIniFileExisted();
+        ReportBlock block;
+        Installer::getPackageInfo(block);
+        EXPECT_EQ(block.uuid.size(), 32u);
+        EXPECT_EQ(block.svrid, block.uuid);
+        EXPECT_EQ(block.version, "2.1.0.5");
+        Installer::setDefault("1");
+        Installer::recordPackageDetail(block, false);
+        EXPECT_FALSE(log.contains("File updated successfully"));
+        EXPECT_EQ(fs::is_fifo(ini()), fifo);
+        if (!fifo) {
+            EXPECT_EQ(fs::file_size(ini()), RegEditer::kMaxFileSize + 1);
+        }
+    }
 }
 
 }  // namespace
