@@ -85,9 +85,7 @@ std::string describe(const Pairs& pairs) {
 
 void writePairs(const Pairs& pairs, const std::string& path) {
     // Each write logs its own outcome; a failed key does not stop the others.
-    for (const auto& [key, value] : pairs) {
-        static_cast<void>(RegEditer::setIniValueWithGroup(key, value, path));
-    }
+    static_cast<void>(RegEditer::setIniValuesWithGroup(pairs, path));
 }
 
 }  // namespace

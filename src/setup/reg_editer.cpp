@@ -309,10 +309,94 @@ std::optional<std::string> writeAtomically(const std::string& target, std::strin
     return error;
 }
 
-void logReadFailed(const FileText& file) {
+std::string readFailedLine(const FileText& file) {
     // The common troubles (a missing file on the first run) keep the one fixed line; a refused
     // file says why, since nobody expects a settings file to be skipped.
-    logLine(file.refused ? std::string(kReadFailed) + ": " + file.error : std::string(kReadFailed));
+    return file.refused ? std::string(kReadFailed) + ": " + file.error : std::string(kReadFailed);
+}
+
+void logReadFailed(const FileText& file) {
+    logLine(readFailedLine(file));
+}
+
+// The address of a write that may go ahead; nothing, with the reason logged, for one that would
+// damage the file.
+std::optional<Address> acceptedWrite(const std::string& withKeyValue, const std::string& newValue) {
+    std::optional<Address> address = parseAddress(withKeyValue);
+    // A group or key with a line break or invalid bytes would write lines of its own.
+    if (!address || !isWritableAddress(*address) || containsLineBreak(withKeyValue) ||
+        !platform::isValidUtf8(withKeyValue)) {
+        logLine(kInvalidAddress);
+        return std::nullopt;
+    }
+    if (containsLineBreak(newValue)) {
+        logLine("Refused a value with a line break for " + withKeyValue);
+        return std::nullopt;
+    }
+    // Bytes that are not UTF-8 would make the whole file unreadable to every later lookup.
+    if (!platform::isValidUtf8(newValue)) {
+        logLine("Refused a value that is not valid UTF-8 for " + withKeyValue);
+        return std::nullopt;
+    }
+    return address;
+}
+
+// One write, with the writers' lock already held: read, change the one key line, replace.
+bool rewriteLocked(const Address& address, const std::string& newValue, const std::string& atPath) {
+    const FileText file = readWholeFile(atPath);
+    if (!file.text || !platform::isValidUtf8(*file.text)) {
+        logReadFailed(file);
+        return false;
+    }
+
+    const std::string opening = "[" + address.group + "]";
+    const std::string prefix = address.key + "=";
+    const std::string keyLine = prefix + newValue;
+    std::vector<std::string_view> out;
+    bool inGroup = false;
+    bool written = false;
+    for (const std::string_view line : splitLines(*file.text)) {
+        if (written) {
+            out.push_back(line);
+        } else if (inGroup && line.starts_with(prefix)) {
+            out.emplace_back(keyLine);
+            written = true;
+        } else if (line.find(opening) != std::string_view::npos) {
+            out.push_back(line);
+            inGroup = true;
+        } else if (inGroup && isSectionHeader(line)) {
+            out.emplace_back(keyLine);
+            out.push_back(line);
+            written = true;
+        } else {
+            out.push_back(line);
+        }
+    }
+    if (!written) {
+        if (!inGroup) {
+            out.emplace_back(opening);
+        }
+        out.emplace_back(keyLine);
+    }
+
+    std::string text;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (i != 0) {
+            text += '\n';
+        }
+        text += out[i];
+    }
+    // A file we would refuse to read back would lose every key in it.
+    if (text.size() > RegEditer::kMaxFileSize) {
+        logLine("Failed to write the file: " + tooLarge(atPath));
+        return false;
+    }
+    if (const std::optional<std::string> error = writeAtomically(atPath, text)) {
+        logLine("Failed to write the file: " + *error);
+        return false;
+    }
+    logLine("File updated successfully");
+    return true;
 }
 
 }  // namespace
@@ -369,88 +453,45 @@ std::string RegEditer::getIniValueWithGroup(const std::string& withKeyValue,
 
 bool RegEditer::setIniValueWithGroup(const std::string& withKeyValue, const std::string& newValue,
                                      const std::string& atPath) {
-    const std::optional<Address> address = parseAddress(withKeyValue);
-    // A group or key with a line break or invalid bytes would write lines of its own.
-    if (!address || !isWritableAddress(*address) || containsLineBreak(withKeyValue) ||
-        !platform::isValidUtf8(withKeyValue)) {
-        logLine(kInvalidAddress);
-        return false;
+    return setIniValuesWithGroup({{withKeyValue, newValue}}, atPath) == 1;
+}
+
+size_t RegEditer::setIniValuesWithGroup(
+    const std::vector<std::pair<std::string, std::string>>& pairs, const std::string& atPath) {
+    std::vector<std::pair<Address, const std::string*>> accepted;
+    for (const auto& [withKeyValue, newValue] : pairs) {
+        if (std::optional<Address> address = acceptedWrite(withKeyValue, newValue)) {
+            accepted.emplace_back(std::move(*address), &newValue);
+        }
     }
-    if (containsLineBreak(newValue)) {
-        logLine("Refused a value with a line break for " + withKeyValue);
-        return false;
+    if (accepted.empty()) {
+        return 0;
     }
-    // Bytes that are not UTF-8 would make the whole file unreadable to every later lookup.
-    if (!platform::isValidUtf8(newValue)) {
-        logLine("Refused a value that is not valid UTF-8 for " + withKeyValue);
-        return false;
-    }
+    // Each pair reports its own outcome, also when they all fail for one reason.
+    const auto failAll = [&](const std::string& line) {
+        for (size_t i = 0; i < accepted.size(); ++i) {
+            logLine(line);
+        }
+        return size_t{0};
+    };
     // Looked at before the lock, so that a missing or refused file leaves no lock file behind.
-    if (FileText probe = readWholeFile(atPath); !probe.text) {
-        logReadFailed(probe);
-        return false;
+    if (const FileText probe = readWholeFile(atPath); !probe.text) {
+        return failAll(readFailedLine(probe));
     }
     // Held from the read to the rename, so that two writers cannot both start from the same old
-    // text and lose each other's keys.
+    // text and lose each other's keys. Taken once for all pairs, so that a writer that holds it
+    // for ever costs one wait, not one per key.
     WriterLock lock;
     if (const std::optional<std::string> error = lockWriters(atPath, lock)) {
-        logLine("Failed to write the file: " + *error);
-        return false;
+        return failAll("Failed to write the file: " + *error);
     }
-    const FileText file = readWholeFile(atPath);
-    if (!file.text || !platform::isValidUtf8(*file.text)) {
-        logReadFailed(file);
-        return false;
-    }
-
-    const std::string opening = "[" + address->group + "]";
-    const std::string prefix = address->key + "=";
-    const std::string keyLine = prefix + newValue;
-    std::vector<std::string_view> out;
-    bool inGroup = false;
-    bool written = false;
-    for (const std::string_view line : splitLines(*file.text)) {
-        if (written) {
-            out.push_back(line);
-        } else if (inGroup && line.starts_with(prefix)) {
-            out.emplace_back(keyLine);
-            written = true;
-        } else if (line.find(opening) != std::string_view::npos) {
-            out.push_back(line);
-            inGroup = true;
-        } else if (inGroup && isSectionHeader(line)) {
-            out.emplace_back(keyLine);
-            out.push_back(line);
-            written = true;
-        } else {
-            out.push_back(line);
+    size_t written = 0;
+    for (const auto& [address, newValue] : accepted) {
+        if (rewriteLocked(address, *newValue, atPath)) {
+            ++written;
         }
     }
-    if (!written) {
-        if (!inGroup) {
-            out.emplace_back(opening);
-        }
-        out.emplace_back(keyLine);
-    }
-
-    std::string text;
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (i != 0) {
-            text += '\n';
-        }
-        text += out[i];
-    }
-    // A file we would refuse to read back would lose every key in it.
-    if (text.size() > kMaxFileSize) {
-        logLine("Failed to write the file: " + tooLarge(atPath));
-        return false;
-    }
-    if (const std::optional<std::string> error = writeAtomically(atPath, text)) {
-        logLine("Failed to write the file: " + *error);
-        return false;
-    }
-    logLine("File updated successfully");
-    return true;
+    return written;
 }
 
 }  // namespace corvane

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -72,6 +74,14 @@ class RegEditer {
     [[nodiscard]] static bool setIniValueWithGroup(const std::string& withKeyValue,
                                                    const std::string& newValue,
                                                    const std::string& atPath);
+
+    // The writes of setIniValueWithGroup for each (address, value) pair in order, each with its
+    // own rewrite and its own line, but under one hold of the writers' lock: a lock held by
+    // someone else for ever costs one wait of kLockWait, not one per pair. Pairs refused for
+    // their address or value are skipped with their line; when the file is missing or refused or
+    // the lock is not had, every other pair logs that failure. Returns the number written.
+    [[nodiscard]] static size_t setIniValuesWithGroup(
+        const std::vector<std::pair<std::string, std::string>>& pairs, const std::string& atPath);
 };
 
 }  // namespace corvane
