@@ -161,6 +161,13 @@ std::optional<std::string> lockWriters(const std::string& settingsPath, WriterLo
         if (errno == EINTR) {
             continue;
         }
+        if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOLCK) {
+            // A file system without locks (some network homes) still takes writes, as it did
+            // before there was a lock: refusing them all would lose every key.
+            logLine("Writing without the writers' lock: " + describeErrno(lockPath, errno));
+            held = std::move(lock);
+            return std::nullopt;
+        }
         if (errno != EWOULDBLOCK) {
             return describeErrno(lockPath, errno);
         }

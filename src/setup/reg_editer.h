@@ -13,7 +13,8 @@
 //
 // Writers of one file take turns: every write holds an exclusive flock(2) on the file beside it
 // named like it plus kLockSuffix ("common.ini.lock") from its read to its rename, and gives up
-// after kLockWait. Anyone else who rewrites the file must do the same, or keys can be lost.
+// after kLockWait. Anyone else who rewrites the file must do the same, or keys can be lost. On a
+// file system that has no locks, writes go ahead unlocked with a line that says so.
 //
 // Lines end at LF, CR LF (one break), a lone CR, VT, FF, NEL, U+2028 and U+2029. A text that
 // ends with a line break has a final empty line; an empty text is one empty line. Writes join the
