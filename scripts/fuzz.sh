@@ -4,15 +4,15 @@
 # crash, a leak, a sanitizer report or a broken check; the input that did it is kept as
 # <build>/fuzz-<target>-crash-* for replay (run the fuzzer binary with that file as argument).
 #
-# usage: scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 20)
+# usage: scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 10)
 # environment: FUZZ_BUILD_DIR (default build/fuzz), FUZZ_JOBS (build jobs, default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-20}
+seconds=${1:-10}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 jobs=${FUZZ_JOBS:-2}
-targets=(vfmt decoder)
+targets=(vfmt decoder vctrl ini bundle_name)
 
 echo "== fuzz: configure and build (${build})"
 cmake --preset fuzz -B "$build" >/dev/null

@@ -24,6 +24,6 @@ run_preset default
 if [ "${CORVANE_QUICK:-0}" != "1" ]; then
   run_preset asan -L core
   run_preset tsan -L core
-  bash scripts/fuzz.sh 20
+  bash scripts/fuzz.sh 10
 fi
 echo "== all tests passed in $(( $(date +%s) - start )) s"

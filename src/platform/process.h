@@ -10,9 +10,11 @@ namespace corvane::platform {
 struct ProcessOptions {
     // Where the child's standard output and standard error go.
     enum class Output {
-        Merged,     // both into one pipe, returned in ProcessResult::output
-        Discarded,  // both into one pipe that is drained and thrown away
-        Inherited,  // the parent's own standard output and error
+        Merged,      // both into one pipe, returned in ProcessResult::output
+        Discarded,   // both into one pipe that is drained and thrown away
+        Inherited,   // the parent's own standard output and error
+        StdoutOnly,  // standard output into a pipe, returned in ProcessResult::output; standard
+                     // error stays the parent's, so a tool's warnings never mix into its answer
     };
     Output output = Output::Merged;
     // After this long the child's whole process group is killed and the run counts as failed.
@@ -23,7 +25,7 @@ struct ProcessResult {
     bool started = false;    // false: the executable could not be started (nothing else is set)
     bool timedOut = false;   // true: killed at the time-out; exitStatus is then -1
     int exitStatus = -1;     // the child's exit status; 128 + N when killed by signal N
-    std::string output;      // merged output (Output::Merged only), raw bytes
+    std::string output;      // the captured output (Merged, StdoutOnly), raw bytes
     std::string startError;  // why the start failed, when it did
 
     [[nodiscard]] bool succeeded() const { return started && !timedOut && exitStatus == 0; }

@@ -100,15 +100,21 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const bool stderrInherited = options.output == ProcessOptions::Output::StdoutOnly;
     if (piped) {
         posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
-    } else {
-#if defined(__APPLE__)
-        posix_spawn_file_actions_addinherit_np(&actions, STDOUT_FILENO);
-        posix_spawn_file_actions_addinherit_np(&actions, STDERR_FILENO);
-#endif
+        if (!stderrInherited) {
+            posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
+        }
     }
+#if defined(__APPLE__)
+    if (!piped) {
+        posix_spawn_file_actions_addinherit_np(&actions, STDOUT_FILENO);
+    }
+    if (!piped || stderrInherited) {
+        posix_spawn_file_actions_addinherit_np(&actions, STDERR_FILENO);
+    }
+#endif
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // A group of its own, so a time-out can stop the command with everything it started.
@@ -150,7 +156,10 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
     result.started = true;
     writeEnd.reset();
 
-    std::string* sink = options.output == ProcessOptions::Output::Merged ? &result.output : nullptr;
+    std::string* sink = options.output == ProcessOptions::Output::Merged ||
+                                options.output == ProcessOptions::Output::StdoutOnly
+                            ? &result.output
+                            : nullptr;
     if (piped) {
         ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
     }

@@ -87,9 +87,7 @@ std::string describe(const Pairs& pairs) {
 
 void writePairs(const Pairs& pairs, const std::string& path) {
     // Each write logs its own outcome; a failed key does not stop the others.
-    for (const auto& [key, value] : pairs) {
-        static_cast<void>(RegEditer::setIniValueWithGroup(key, value, path));
-    }
+    static_cast<void>(RegEditer::setIniValuesWithGroup(pairs, path));
 }
 
 }  // namespace
@@ -215,6 +213,10 @@ void Installer::getPackageInfo(ReportBlock& toRecord) {
     const std::string name = fs::path(lastComponent).stem().string();
     logLine("应用程序名称：" + name);
 
+    parsePackageName(name, toRecord);
+}
+
+void Installer::parsePackageName(std::string_view name, ReportBlock& toRecord) {
     // product _ [v]version _ shortCode _ tid1.tid2.tod1.tod2[ suffix]
     const std::vector<std::string_view> pieces = splitAll(name, '_');
     if (pieces.size() < 4) {

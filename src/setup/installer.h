@@ -100,6 +100,12 @@ class Installer {
         const std::string& appName, const std::string& orgName);
     static void ensureIniFileExisted();
     static void getPackageInfo(ReportBlock& toRecord);
+    // The package facts in the setup's own name (its bundle's last path component without the
+    // extension), "product_[v]version_shortCode_tid1.tid2.tod1.tod2[ suffix]", into `toRecord`:
+    // version and short code from four or more "_" pieces, the four numbers when the fourth
+    // piece has four or more "." parts (a part that is no number gives 0; the last one gives 1
+    // when a suffix follows a space). Fields the name does not carry stay as they were. No log.
+    static void parsePackageName(std::string_view name, ReportBlock& toRecord);
     static void setDefault(const std::string& isDefault);
     static void installService();
     static void recordPackageDetail(const ReportBlock& toRecord, bool isOverwrite);

@@ -97,14 +97,16 @@ int64_t MacOSVersion::gNMacOSVersion() {
 std::string MacOSVersion::getMacOSVersionWithCmd() {
     platform::ProcessOptions options;
     options.timeout = kToolTimeout;
+    // The answer is standard output alone: a warning the tool prints on standard error is not
+    // part of the version.
+    options.output = platform::ProcessOptions::Output::StdoutOnly;
     const platform::ProcessResult r =
         platform::runProcess("/usr/bin/env", {"sw_vers", "-productVersion"}, options);
     if (!r.started) {
         platform::logLine("Failed to get macOS version with error: " + r.startError);
         return {};
     }
-    // The runner merges standard error into the output, so a failed run's output is its
-    // complaint, not a version.
+    // A tool that failed has no version to give, whatever it printed.
     if (!r.succeeded() || !platform::isValidUtf8(r.output)) {
         return {};
     }

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "tally/vo_http_poster.h"
@@ -255,7 +256,10 @@ void VoDataCache::updateRetryCount(const VoDataFile& file) {
     if (target.empty()) {
         ec = std::make_error_code(std::errc::no_such_file_or_directory);
     } else {
-        fs::rename(file.filePath, target, ec);
+        // Never over another batch: two batches of one table stored in the same second differ
+        // only in their retry count, and moving one to the next count must not destroy the
+        // other.
+        ec = corvane::platform::renameNoReplace(file.filePath, target);
     }
     if (ec) {
         VoLogUtil::e("VoDataFile => ERROR: failed to rename!!! error:" + ec.message());

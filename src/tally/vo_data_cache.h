@@ -76,7 +76,8 @@ class VoDataCache {
     void deleteCacheFile(const VoDataFile& file);
 
     // Renames the batch's file to the next retry count (same kind, time, table); logs when that
-    // fails.
+    // fails. Never replaces a file that already has the new name: the rename then fails and both
+    // files stay.
     void updateRetryCount(const VoDataFile& file);
 
     // Start time of the last upload run; 0 before the first.

@@ -22,6 +22,14 @@ TEST(Process, ExitStatusAndMergedOutput) {
     EXPECT_TRUE(sh("true").succeeded());
 }
 
+TEST(Process, StdoutOnlyLeavesStandardErrorOut) {
+    ProcessOptions o;
+    o.output = ProcessOptions::Output::StdoutOnly;
+    auto r = sh("echo out; echo 'warning from the test: ignore' 1>&2; echo more", o);
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.output, "out\nmore\n");
+}
+
 TEST(Process, OutputLargerThanAPipeHolds) {
     auto r = sh("head -c 1000000 /dev/zero");
     ASSERT_TRUE(r.succeeded());

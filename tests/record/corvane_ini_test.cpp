@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "setup/reg_editer.h"
 #include "support/test_support.h"
 
 namespace corvane {
@@ -106,6 +107,26 @@ TEST_F(CorvaneIniTool, SetWritesAndReportsByExitStatus) {
     r = run({"set", path, "tid1", "7"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(path), "[product]\nversion=1.0\n\ntid1=7");
+}
+
+// Each writer holds the lock from its read to its rename, so no writer starts from a text that
+// another is about to replace: 30 writers at once keep all 30 keys.
+TEST_F(CorvaneIniTool, ParallelWritersKeepEveryKey) {
+    const std::string path = ini("[product]\nversion=1.0\n");
+    const platform::ProcessResult r = platform::runProcess(
+        "/bin/sh", {"-c",
+                    "i=0; while [ $i -lt 30 ]; do i=$((i+1));"
+                    " { \"$0\" set \"$1\" product/key$i value$i 2>/dev/null || echo failed $i; } &"
+                    " done; wait",
+                    kTool, path});
+    ASSERT_TRUE(r.succeeded());
+    EXPECT_EQ(r.output, "");
+    for (int i = 1; i <= 30; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(RegEditer::getIniValueWithGroup("product/key" + std::to_string(i), "", path),
+                  "value" + std::to_string(i));
+    }
+    EXPECT_EQ(RegEditer::getIniValueWithGroup("product/version", "", path), "1.0");
 }
 
 TEST_F(CorvaneIniTool, WrongUsageExitsTwoWithUsage) {

@@ -125,8 +125,9 @@ class OsVersionTest : public ::testing::Test {
     }
     void TearDown() override { MacOSVersion::resetForTesting(); }
 
-    void tool(const std::string& answer, int status = 0) {
+    void tool(const std::string& answer, int status = 0, const std::string& warning = "") {
         writeFile(mDir / "answer", answer);
+        writeFile(mDir / "warning", warning);
         const fs::path script = mDir / "sw_vers";
         writeFile(script,
                   "#!/bin/sh\n"
@@ -134,6 +135,9 @@ class OsVersionTest : public ::testing::Test {
                   "echo run >> '" +
                       (mDir / "runs").string() +
                       "'\n"
+                      "cat '" +
+                      (mDir / "warning").string() +
+                      "' >&2\n"
                       "cat '" +
                       (mDir / "answer").string() +
                       "'\n"
@@ -193,6 +197,15 @@ TEST_F(OsVersionTest, VersionTextsGiveMajorAndCombinedVersion) {
         EXPECT_EQ(log.lines(), std::vector<std::string>{"os_version: " + c.text + ", main_ver: " +
                                                         std::to_string(c.combined)});
     }
+}
+
+// Only standard output is the answer: a warning on standard error must not become the version.
+TEST_F(OsVersionTest, WarningOnStandardErrorIsNotPartOfTheVersion) {
+    tool("14.5\n", 0, "sw_vers: warning: 99.1 settings ignored\n");
+    ScopedLogCapture log;
+    MacOSVersion::updateOsVersion();
+    EXPECT_EQ(MacOSVersion::gStrMacOSVersion(), "14.5");
+    EXPECT_EQ(MacOSVersion::gNMacOSVersion(), 1405);
 }
 
 TEST_F(OsVersionTest, ProbeRunsOncePerProcess) {

@@ -1,8 +1,13 @@
 // The install record in a temporary home folder: the first run that makes the settings file,
 // the package facts read from the bundle's name, identities, and what fresh and overwrite
 // installs write (and do not write again).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -333,6 +338,59 @@ TEST_F(InstallRecordTest, WritesWithoutTheFileChangeNothing) {
     Installer::recordPackageDetail(block, false);
     EXPECT_TRUE(log.contains("Failed to read the file"));
     EXPECT_FALSE(fs::exists(ini()));
+}
+
+// Something at the settings path that is no settings file: the start-up and the record neither
+// hang nor read it, the run reports a new identity, and nothing is written.
+TEST_F(InstallRecordTest, FifoOrHugeFileAtTheSettingsPathIsNeitherReadNorWritten) {
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "huge file");
+        fs::remove_all(support());
+        fs::create_directories(ini().parent_path());
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(ini().c_str(), 0644), 0);
+        } else {
+            writeFile(ini(), "[product]\ngenerated=1\nuuid=stored\n");
+            fs::resize_file(ini(), RegEditer::kMaxFileSize + 1);
+        }
+        ScopedLogCapture log;
+        Installer::ensureIniFileExisted();
+        ReportBlock block;
+        Installer::getPackageInfo(block);
+        EXPECT_EQ(block.uuid.size(), 32u);
+        EXPECT_EQ(block.svrid, block.uuid);
+        EXPECT_EQ(block.version, "2.1.0.5");
+        Installer::setDefault("1");
+        Installer::recordPackageDetail(block, false);
+        EXPECT_FALSE(log.contains("File updated successfully"));
+        EXPECT_EQ(fs::is_fifo(ini()), fifo);
+        if (!fifo) {
+            EXPECT_EQ(fs::file_size(ini()), RegEditer::kMaxFileSize + 1);
+        }
+    }
+}
+
+// Corvane holding the writers' lock for ever: the record gives up after one wait for all its
+// keys (not one per key), every key says why, and the file is left as it was.
+TEST_F(InstallRecordTest, HeldLockCostsTheRecordOneWaitAndWritesNothing) {
+    writeFile(ini(), "[product]\n");
+    const std::string lockPath = ini().string() + std::string(RegEditer::kLockSuffix);
+    const int holder = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    ReportBlock block;
+    ScopedLogCapture log;
+    const auto start = std::chrono::steady_clock::now();
+    Installer::recordPackageDetail(block, false);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::close(holder);
+    const std::vector<std::string> lines = log.lines();
+    const auto failures = std::count(lines.begin(), lines.end(),
+                                     "Failed to write the file: " + lockPath +
+                                         ": another writer held the lock for more than 3 seconds");
+    EXPECT_EQ(failures, 11);  // 7 facts, generated, uuid, svrid, installtime
+    EXPECT_LT(took, 4 * RegEditer::kLockWait);
+    EXPECT_EQ(readFile(ini()), "[product]\n");
 }
 
 }  // namespace

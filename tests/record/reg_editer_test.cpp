@@ -2,10 +2,14 @@
 // tests/data/ini, refusals that must leave the file alone, and the atomic replace.
 #include "setup/reg_editer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -32,11 +36,13 @@ class RegEditerTest : public ::testing::Test {
         writeFile(p, contents);
         return p.string();
     }
+    // Sorted names in the folder.
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(mDir.path())) {
             names.push_back(e.path().filename().string());
         }
+        std::sort(names.begin(), names.end());
         return names;
     }
 
@@ -163,6 +169,7 @@ TEST_F(RegEditerTest, WriteCasesFromDataFolder) {
         ScopedLogCapture log;
         EXPECT_TRUE(RegEditer::setIniValueWithGroup(address, value, path)) << base;
         EXPECT_EQ(readFile(path), readFile(base.string() + ".expected")) << base;
+        EXPECT_EQ(RegEditer::getIniValueWithGroup(address, "default", path), value) << base;
         EXPECT_EQ(log.lines(), std::vector<std::string>{"File updated successfully"}) << base;
         ++cases;
     }
@@ -222,12 +229,92 @@ TEST_F(RegEditerTest, AddressOrValueThatWouldBreakTheFileIsRefused) {
     EXPECT_FALSE(RegEditer::setIniValueWithGroup("a]\n[b/k", "v", path));
     EXPECT_FALSE(RegEditer::setIniValueWithGroup("a/k\nx", "v", path));
     EXPECT_FALSE(RegEditer::setIniValueWithGroup("a/k", "caf\xe9", path));
+    // Lines the lookups would read differently: "k=x=v" is also the key line of "k", "[a]]"
+    // also opens "a", and "[k=v]" is a section header.
+    for (const char* address : {"a/k=x", "a]/k", "[a/k", "a/[k", "a/k]"}) {
+        EXPECT_FALSE(RegEditer::setIniValueWithGroup(address, "v]", path)) << address;
+    }
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "Invalid format for groupName/key",
                                "Invalid format for groupName/key",
                                "Refused a value that is not valid UTF-8 for a/k",
+                               "Invalid format for groupName/key",
+                               "Invalid format for groupName/key",
+                               "Invalid format for groupName/key",
+                               "Invalid format for groupName/key",
+                               "Invalid format for groupName/key",
                            }));
     EXPECT_EQ(readFile(path), contents);
+}
+
+// ---- Files that are not settings files ----
+
+// A FIFO would block the open, a device would feed bytes for ever, a huge file would only cost
+// memory: all are refused at once, lookups give the default and nothing is written.
+TEST_F(RegEditerTest, FifoDeviceAndHugeFileAreRefused) {
+    const fs::path fifo = mDir / "fifo.ini";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const fs::path device = mDir / "device.ini";
+    fs::create_symlink("/dev/zero", device);
+    const fs::path huge = file("[a]\nk=1\n", "huge.ini");
+    fs::resize_file(huge, RegEditer::kMaxFileSize + 1);
+    const std::pair<fs::path, std::string> cases[] = {
+        {fifo, "not a regular file"},
+        {device, "not a regular file"},
+        {huge, "larger than 1048576 bytes"},
+    };
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path.string());
+        const std::string why = path.string() + ": " + reason;
+        ScopedLogCapture log;
+        EXPECT_EQ(RegEditer::getIniValueWithGroup("a/k", "d", path), "d");
+        EXPECT_EQ(RegEditer::getIniValue("k", "d", path), "d");
+        EXPECT_FALSE(RegEditer::setIniValueWithGroup("a/k", "v", path));
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{"Failed to read the file: " + why,
+                                                         "Error reading file: " + why,
+                                                         "Failed to read the file: " + why}));
+    }
+    EXPECT_EQ(fs::file_size(huge), RegEditer::kMaxFileSize + 1);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"device.ini", "fifo.ini", "huge.ini"}));
+}
+
+// Exactly the bound is still a settings file; a write that would grow it past the bound is
+// refused, since nothing could read the result back.
+TEST_F(RegEditerTest, FileAtTheBoundIsReadButNotGrownPastIt) {
+    std::string contents = "[a]\nk=1\n";
+    contents.resize(RegEditer::kMaxFileSize, '#');
+    const std::string path = file(contents);
+    EXPECT_EQ(RegEditer::getIniValueWithGroup("a/k", "d", path), "1");
+    ScopedLogCapture log;
+    EXPECT_FALSE(RegEditer::setIniValueWithGroup("a/k", "12", path));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to write the file: " + path +
+                                                    ": larger than 1048576 bytes"});
+    EXPECT_EQ(readFile(path), contents);
+}
+
+// ---- Writers' lock ----
+
+// Another program (Corvane) holding the lock for ever: the write gives up after the bound, says
+// so and leaves the file alone; once the lock is free, writes go through again.
+TEST_F(RegEditerTest, HeldLockMakesTheWriteGiveUpAndWriteNothing) {
+    const std::string contents = "[a]\nk=1\n";
+    const std::string path = file(contents);
+    const std::string lockPath = path + std::string(RegEditer::kLockSuffix);
+    const int holder = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    {
+        ScopedLogCapture log;
+        EXPECT_FALSE(RegEditer::setIniValueWithGroup("a/k", "2", path));
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to write the file: " + lockPath +
+                                                        ": another writer held the lock for "
+                                                        "more than 3 seconds"});
+    }
+    EXPECT_EQ(readFile(path), contents);
+    ::close(holder);
+    ScopedLogCapture quiet;
+    EXPECT_TRUE(RegEditer::setIniValueWithGroup("a/k", "2", path));
+    EXPECT_EQ(RegEditer::getIniValueWithGroup("a/k", "", path), "2");
 }
 
 // ---- Atomic replace ----
@@ -239,7 +326,8 @@ TEST_F(RegEditerTest, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(entries(), std::vector<std::string>{"common.ini"});
+    // The lock file stays: removing it could let two writers lock two different files.
+    EXPECT_EQ(entries(), (std::vector<std::string>{"common.ini", "common.ini.lock"}));
 }
 
 TEST_F(RegEditerTest, WriteThroughSymlinkReplacesItsTarget) {
@@ -274,7 +362,7 @@ TEST_F(RegEditerTest, FailedWriteLeavesOldFileWhole) {
     }
     EXPECT_FALSE(written);
     EXPECT_EQ(readFile(path), contents);
-    EXPECT_EQ(entries(), std::vector<std::string>{"common.ini"});
+    EXPECT_EQ(entries(), (std::vector<std::string>{"common.ini", "common.ini.lock"}));
 }
 
 // A reader running beside a writer only ever sees a whole file: each version is one key line

@@ -162,5 +162,23 @@ TEST(CacheFiles, RetryRenameAndDelete) {
     EXPECT_TRUE(namesIn(dir).empty());
 }
 
+// Two batches of one table stored in the same second, one already retried: moving the other to
+// the next retry count must fail and keep both, not replace the first.
+TEST(CacheFiles, RetryRenameNeverReplacesAnotherBatch) {
+    DeliveryWorld world;
+    VoDataCache cache;
+    const fs::path dir = world.cacheDir();
+    corvane::test::writeFile(dir / "delay-1700000000-0-t", "second");
+    corvane::test::writeFile(dir / "delay-1700000000-1-t", "first");
+    tally::ScopedVoLogCapture log;
+    cache.updateRetryCount(
+        VoDataFile("t", (dir / "delay-1700000000-0-t").string(), false, 1700000000, 0));
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{
+                  "[VoTally] VoDataFile => ERROR: failed to rename!!! error:File exists"});
+    EXPECT_EQ(corvane::test::readFile(dir / "delay-1700000000-0-t"), "second");
+    EXPECT_EQ(corvane::test::readFile(dir / "delay-1700000000-1-t"), "first");
+}
+
 }  // namespace
 }  // namespace tally

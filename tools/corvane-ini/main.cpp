@@ -8,6 +8,8 @@
 // exits 0. A set prints nothing on standard output and exits 0 when the file was written, 1 when
 // it was not. The library's own lines ("File updated successfully", "Failed to read the file", …)
 // go to standard error so that standard output holds the value only. Wrong usage exits 2.
+// A set takes the writers' lock FILE.lock exactly as the setup does, so scripts, the setup and
+// Corvane never lose each other's keys; it gives up (exit 1) when the lock stays taken.
 #include <cstdio>
 #include <iostream>
 #include <string>
