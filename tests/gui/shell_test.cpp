@@ -132,9 +132,9 @@ TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
     EXPECT_TRUE(setup.fakes.reporter->reports().empty()) << "cancel reports nothing";
     EXPECT_EQ(setup.terminations(), 0);
     EXPECT_EQ(buttonNames, (QStringList{"确认", "取消"}));
-    // The window is 436 high during the download; its bottom-left origin on the 900-point
-    // screen is (380, 900 - 204 - 436) = (380, 260), so the panel's is (568, 388).
-    EXPECT_EQ(panelGeometry, ui::toQtRect(ui::exitPanelFrame(QPoint(380, 260)), 900));
+    // Folding the drawer kept the window's bottom-left origin at (380, 204), so the panel's is
+    // (568, 332).
+    EXPECT_EQ(panelGeometry, ui::toQtRect(ui::exitPanelFrame(QPoint(380, 204)), 900));
     EXPECT_FALSE(setup.delegate().confirmCloseAlert()->isVisible());
     // The download still reports to the screen.
     setup.fakes.downloader->progress(5, 10, 3);
