@@ -165,10 +165,14 @@ void ContentView::installButtonPressed() {
     mInstallButtonArmed = false;
 
     if (!mIsConfirmProtocol) {
+        // One prompt, one report: presses on what the open prompt leaves of the button change
+        // nothing, so they rebuild nothing and report nothing.
+        if (mIsShowAlert) {
+            return;
+        }
         report(ENUMInstallResult::Agreement_missing);
         assign(mIsShowAlert, true);
-        // Even when the prompt was already up, the screens must rebuild (and re-arm the button).
-        publish(true);
+        publish();
         return;
     }
     if (mServices.installer->checkIfUsingNow()) {

@@ -255,18 +255,21 @@ TEST_F(FlowTest, ButtonIgnoresRepeatsUntilTheIntroScreenIsBuiltAgain) {
     EXPECT_GT(rebuilt, before);
 }
 
-TEST_F(FlowTest, RepeatedPressWithoutAgreementReportsOncePerArming) {
+TEST_F(FlowTest, OnePromptReportsTheMissingAgreementOnce) {
     ContentView& v = make();
+    v.subscribe([&] { v.armInstallButton(); });  // rebuilt on every notification
     v.installButtonPressed();
-    v.installButtonPressed();
+    // Presses and drags on what the prompt leaves of the button, even on a rebuilt screen.
+    for (int i = 0; i < 3; ++i) {
+        v.armInstallButton();
+        v.installButtonPressed();
+    }
+    EXPECT_TRUE(v.isShowAlert());
     EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9}));
-    // The prompt's appearance rebuilt the intro screen: armed again even though the prompt
-    // was already up on the next press.
-    v.armInstallButton();
+    // Once answered, the next press asks (and reports) again.
+    v.closeButtonPressed();
     v.installButtonPressed();
-    v.armInstallButton();
-    v.installButtonPressed();
-    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9, 9, 9}));
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9, 11, 9}));
 }
 
 // ---- Change notification ----
