@@ -47,20 +47,74 @@ ContentView::ContentView(Services services)
     }
     g_installerStatus = mInstallerStatus;
 
-    const OS_TYPE arch = mServices.installer->checkOSArch();
-    setDownloadUrl(platform::packageServerBase() +
-                   (arch == OS_TYPE::arm ? kArmPackagePath : kIntelPackagePath));
-
     if (mIsOverwriteInstallation) {
         mServices.reporter->data().bCoverInstall = true;
     }
     mServices.installer->ensureIniFileExisted();
     mServices.installer->getPackageInfo(mServices.reporter->data());
-    report(ENUMInstallResult::Setup_started);
+
+    // Each probe runs a shell; on the main thread they held back the window's first frame.
+    mProbe = std::thread([shared = mShared, installer = mServices.installer,
+                          reporter = mServices.reporter, queue = mServices.mainQueue, this] {
+        const OS_TYPE arch = installer->checkOSArch();
+        reporter->probeMachine();
+        shared->probedArch = arch;
+        auto task = [this, shared, arch] {
+            if (shared->alive) {
+                onMachineProbed(arch);
+            }
+        };
+        if (queue) {
+            queue->post(std::move(task));
+        } else {
+            platform::postToMain(std::move(task));
+        }
+    });
 }
 
 ContentView::~ContentView() {
     mShared->alive = false;
+    if (mProbe.joinable()) {
+        mProbe.join();
+    }
+}
+
+void ContentView::finishStartup() {
+    if (mMachineProbed) {
+        return;
+    }
+    if (mProbe.joinable()) {
+        mProbe.join();
+    }
+    onMachineProbed(mShared->probedArch.load());
+}
+
+void ContentView::onMachineProbed(OS_TYPE arch) {
+    // finishStartup() may have got here first; the task the probe posted then finds it done.
+    if (mMachineProbed) {
+        return;
+    }
+    mMachineProbed = true;
+    setDownloadUrl(platform::packageServerBase() +
+                   (arch == OS_TYPE::arm ? kArmPackagePath : kIntelPackagePath));
+    report(ENUMInstallResult::Setup_started);
+    if (mWaitingDownload) {
+        DownloadCallbacks callbacks = std::move(*mWaitingDownload);
+        mWaitingDownload.reset();
+        mServices.downloader->startDownload(downloadUrl(), std::move(callbacks));
+    }
+    publish(true);
+}
+
+void ContentView::startDownloadWhenAddressKnown(DownloadCallbacks callbacks) {
+    if (!mMachineProbed) {
+        // "开始安装" came before the processor was known: an empty or a guessed address would
+        // fetch nothing or the wrong package.
+        platform::logLine("download waits for the package address");
+        mWaitingDownload = std::move(callbacks);
+        return;
+    }
+    mServices.downloader->startDownload(downloadUrl(), std::move(callbacks));
 }
 
 void ContentView::setWindow(std::shared_ptr<WindowService> window) {
@@ -250,7 +304,7 @@ void ContentView::fnDownload() {
             platform::postToMain(std::move(task));
         }
     };
-    mServices.downloader->startDownload(downloadUrl(), std::move(callbacks));
+    startDownloadWhenAddressKnown(std::move(callbacks));
 }
 
 void ContentView::onProgress(int64_t written, int64_t expected, double secondsLeft) {

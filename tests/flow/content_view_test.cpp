@@ -33,15 +33,20 @@ using Pairs = std::vector<std::pair<double, double>>;
 class FlowTest : public ::testing::Test {
   protected:
     void TearDown() override {
+        installer->releaseProbe();
         installer->release();
         downloads->joinWorkers();
         loop->drain();
         view.reset();
     }
 
-    ContentView& make() {
+    // A controller whose start-up probes have ended (or, with `probed` false, may still run).
+    ContentView& make(bool probed = true) {
         view = std::make_unique<ContentView>(
             ContentView::Services{downloads, installer, reporter, window, exitService, loop});
+        if (probed) {
+            EXPECT_TRUE(waitFor([&] { return view->machineProbed(); }));
+        }
         return *view;
     }
 
@@ -118,9 +123,11 @@ TEST_F(FlowTest, FreshMachineOpensTheDrawerAndReportsTheStart) {
     EXPECT_EQ(v.textColor().alpha, 1.0);
     EXPECT_EQ(v.timeLeftText(), "下载剩余0秒");
 
-    // The settings file is prepared and read before the start is reported with its facts.
+    // The settings file is prepared and read, and the machine probed, before the start is
+    // reported with its facts.
     EXPECT_EQ(journal->entries(),
-              (std::vector<std::string>{"ensureIniFileExisted", "getPackageInfo", "report 100"}));
+              (std::vector<std::string>{"ensureIniFileExisted", "getPackageInfo", "checkOSArch",
+                                        "probeMachine", "report 100"}));
     const auto calls = reporter->calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_FALSE(calls[0].bSuccess);
@@ -158,6 +165,39 @@ TEST_F(FlowTest, PackageAddressFollowsTheProcessor) {
     makeDownloading();
     ASSERT_EQ(downloads->attemptCount(), 1u);
     EXPECT_EQ(downloads->url(0), "https://packages.test/velodoc/corvanereader_x86_64.dmg");
+}
+
+TEST_F(FlowTest, ThePressBeforeTheProbeEndedDownloadsFromTheAddressItFinds) {
+    installer->arch = OS_TYPE::arm;
+    installer->holdProbe();
+    ContentView& v = make(false);
+    EXPECT_FALSE(v.machineProbed());
+    EXPECT_TRUE(reporter->reasons().empty()) << "no start reported before the probe";
+    v.setIsConfirmProtocol(true);
+    v.installButtonPressed();
+    EXPECT_EQ(v.installerStatus(), Status::Downloading);
+    EXPECT_EQ(downloads->attemptCount(), 0u) << "no download from an address not yet known";
+
+    installer->releaseProbe();
+    ASSERT_TRUE(waitFor([&] { return downloads->attemptCount() == 1u; }));
+    EXPECT_EQ(downloads->url(0), "https://packages.test/velodoc/corvanereader_arm64.dmg");
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100}));
+    finishDownload(0, "/tmp/package.dmg");
+}
+
+TEST_F(FlowTest, AQuitBeforeTheProbeEndedFinishesTheStartFirst) {
+    installer->holdProbe();
+    ContentView& v = make(false);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        installer->releaseProbe();
+    });
+    v.finishStartup();  // waits for the probe on this thread
+    releaser.join();
+    EXPECT_TRUE(v.machineProbed());
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100}));
+    loop->drain();  // the probe's own hand-over finds the start done
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100}));
 }
 
 TEST_F(FlowTest, WithoutAWindowResizingDoesNothing) {
