@@ -351,6 +351,9 @@ void ContentView::onInstallFinished(bool succeeded) {
            std::optional<INSTALLER_STATUS>(succeeded ? INSTALLER_STATUS::Install_success
                                                      : INSTALLER_STATUS::Install_failed));
     mShared->installRunning = false;
+    if (runPendingQuit()) {
+        return;
+    }
     // The bar already waited for this install: show its result now rather than at the next tick.
     if (installWaitIsOver()) {
         applyInstallResult();
@@ -369,7 +372,29 @@ void ContentView::install(const std::string& dmgPath) {
            std::optional<INSTALLER_STATUS>(succeeded ? INSTALLER_STATUS::Install_success
                                                      : INSTALLER_STATUS::Install_failed));
     mShared->installRunning = false;
+    if (runPendingQuit()) {
+        return;
+    }
     publish();
+}
+
+void ContentView::quitWhenNoInstallRuns(std::function<void()> quit) {
+    mPendingQuit = std::move(quit);
+    if (!runPendingQuit()) {
+        platform::logLine("quit waits for the install to finish");
+    }
+}
+
+bool ContentView::runPendingQuit() {
+    if (!mPendingQuit || mShared->installRunning.load()) {
+        return false;
+    }
+    // The run ends here: no tick may apply the stored result or start anything afterwards.
+    mRunEnding = true;
+    auto quit = std::exchange(mPendingQuit, {});
+    publish(true);
+    quit();
+    return true;
 }
 
 bool ContentView::isProgressTickActive() const {

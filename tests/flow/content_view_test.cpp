@@ -641,6 +641,38 @@ TEST_F(FlowTest, FailedInstallReinstallsTheSameFileWithoutDownloading) {
     EXPECT_EQ(exitService->statuses(), (std::vector<int>{0}));
 }
 
+TEST_F(FlowTest, AQuitDuringTheInstallWaitsForItsEndAndSkipsTheFinalSteps) {
+    installer->hold();
+    ContentView& v = makeDownloading();
+    downloads->progress(0, 150, 150, 0.0);
+    downloads->succeedOnWorker(0, "/tmp/package.dmg");
+    ASSERT_TRUE(waitFor([&] { return installer->installStarted(); }));
+    int quits = 0;
+    // Asked at once, before the main thread may even have heard that the download ended.
+    v.quitWhenNoInstallRuns([&] { ++quits; });
+    EXPECT_TRUE(v.isQuitPending());
+    EXPECT_TRUE(logs.contains("quit waits for the install to finish"));
+    tick(30);
+    EXPECT_EQ(quits, 0);
+    EXPECT_EQ(v.installerStatus(), Status::Installing);
+
+    journal->clear();
+    installer->release();
+    ASSERT_TRUE(waitFor([&] { return quits == 1; }));
+    EXPECT_FALSE(v.isQuitPending());
+    EXPECT_EQ(v.installerStatusToChange(), Status::Install_success);
+    tick(30);
+    // The run ended with the quit: nothing recorded, opened or reported, no exit of its own.
+    EXPECT_EQ(journal->entries(), std::vector<std::string>{});
+    EXPECT_TRUE(exitService->statuses().empty());
+    EXPECT_EQ(quits, 1);
+
+    // Without an install running a quit runs at once.
+    ContentView& idle = make();
+    idle.quitWhenNoInstallRuns([&] { ++quits; });
+    EXPECT_EQ(quits, 2);
+}
+
 TEST_F(FlowTest, WorkAfterTheControllerIsGoneIsDropped) {
     installer->hold();
     makeDownloading();
