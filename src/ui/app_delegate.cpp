@@ -243,7 +243,9 @@ void AppDelegate::terminate() {
     if (mEnvironment.terminate) {
         mEnvironment.terminate();
     } else {
-        QCoreApplication::quit();
+        // Not quit(): that first asks every window to close, and the main window refuses while
+        // a quit is under way.
+        QCoreApplication::exit(0);
     }
 }
 

@@ -49,7 +49,7 @@ class AppDelegate : public QObject {
         // The main screen's size, or nothing when there is no main screen. Default: Qt's
         // primary screen.
         std::function<std::optional<QSizeF>()> mainScreenSize;
-        // Ends the program once the reports are flushed. Default: QCoreApplication::quit().
+        // Ends the program once the reports are flushed. Default: QCoreApplication::exit(0).
         std::function<void()> terminate;
         // How long a quit waits for the last reports to reach the server.
         std::chrono::milliseconds quitFlushBound{2000};
