@@ -50,13 +50,15 @@ ContentView::ContentView(Services services)
     if (mIsOverwriteInstallation) {
         mServices.reporter->data().bCoverInstall = true;
     }
-    mServices.installer->ensureIniFileExisted();
-    mServices.installer->getPackageInfo(mServices.reporter->data());
 
-    // Each probe runs a shell; on the main thread they held back the window's first frame.
+    // The probes run shells, and the settings file and the reporter's first use mean disk
+    // work: on the main thread they held back the window's first frame. Until the worker has
+    // ended, the reporter's record is the worker's (report() waits for it).
     mProbe = std::thread([shared = mShared, installer = mServices.installer,
                           reporter = mServices.reporter, queue = mServices.mainQueue, this] {
         const OS_TYPE arch = installer->checkOSArch();
+        installer->ensureIniFileExisted();
+        installer->getPackageInfo(reporter->data());
         reporter->probeMachine();
         shared->probedArch = arch;
         auto task = [this, shared, arch] {
@@ -205,6 +207,8 @@ void ContentView::setInstallerStatus(INSTALLER_STATUS status) {
 }
 
 void ContentView::report(ENUMInstallResult result) {
+    // A press in the first moments: the start (and the record it fills) comes first.
+    finishStartup();
     mServices.reporter->report(false, result, false, false, true);
 }
 

@@ -39,10 +39,12 @@ class ContentView {
 
     // Must run on the main thread, which from then on owns every piece of state. `mainQueue`
     // must run tasks on that thread; when it is empty the registered main queue is taken.
-    // Prepares the settings file and returns without waiting for the machine probes (processor,
-    // OS version), which run on a worker so that the window can be drawn meanwhile. Once they
-    // have ended, on the main thread: the package address is chosen, Setup_started is reported
-    // and a download asked for in the meantime starts (see machineProbed()).
+    // Returns without waiting for the start-up work, which runs on a worker so that the window
+    // can be drawn meanwhile: the processor probe, the settings file and the reporter's record
+    // (ensureIniFileExisted(), getPackageInfo()) and the OS version probe. The reporter's record
+    // belongs to that worker until it has ended. Then, on the main thread: the package address
+    // is chosen, Setup_started is reported and a download asked for in the meantime starts (see
+    // machineProbed()). A report due before that waits for the worker (finishStartup()).
     explicit ContentView(Services services);
     // Waits for the machine probes when they still run (their results are dropped). Work still
     // under way on a download's worker finds the controller gone and drops its results; it is
@@ -82,7 +84,7 @@ class ContentView {
     [[nodiscard]] Rgba textColor() const { return {0.4, 0.4, 0.4, 1.0}; }
     // True while an install runs (on the download's worker or in reinstall()).
     [[nodiscard]] bool isInstallRunning() const;
-    // True once the machine probes have ended: the package address is known and Setup_started
+    // True once the start-up work has ended: the package address is known and Setup_started
     // has been reported.
     [[nodiscard]] bool machineProbed() const { return mMachineProbed; }
     // True while a quit waits for the running install (quitWhenNoInstallRuns()).
