@@ -698,8 +698,9 @@ def scenario_close_during(run):
 
 def scenario_quit_during_install(run):
     """The exit panel is open when the download hands over to the install: the panel goes by
-    itself, and a quit that comes during the install (here SIGTERM) waits for it to end."""
-    prepare(run, existing=True, rate=256 * 1024, env={"CORVANE_SIM_DITTO_DELAY": "6"})
+    itself (a click where "确认" was does nothing), and a quit that comes during the install
+    (SIGTERM) waits for it to end."""
+    prepare(run, existing=True, rate=256 * 1024, env={"CORVANE_SIM_DITTO_DELAY": "8"})
     accept_and_install(run)
     run.check(run.wait_log("Starting download from "), "the download started")
     time.sleep(1)
@@ -708,6 +709,8 @@ def scenario_quit_during_install(run):
     run.check(panel is not None, "closing during the download asks with the exit panel")
     run.screenshot("exit-panel")
     run.check(run.wait_log("mountPath ", timeout=60), "the download ended and the install began")
+    # At once, well inside the slowed copy: the process only, the install's commands go on.
+    run.setup.send_signal(signal.SIGTERM)
     deadline = time.time() + 5
     while time.time() < deadline and any((w[3], w[4]) == PANEL_SIZE for w in run.windows()):
         time.sleep(0.2)
@@ -719,7 +722,6 @@ def scenario_quit_during_install(run):
         wid, x, y, _, _ = panel
         run.xdo("mousemove", "--sync", x + PANEL_CONFIRM[0], y + PANEL_CONFIRM[1])
         run.xdo("click", "1")
-    run.setup.send_signal(signal.SIGTERM)  # the process only: the install's commands go on
     run.check(run.wait_log("quit waits for the install to finish", timeout=5),
               "the quit waits for the install")
     run.check(run.setup.poll() is None and run.installed_version() != "2.0.0",
