@@ -57,8 +57,9 @@ def finish(run):
 
 
 def start_black_xvfb(run):
-    """A private Xvfb whose root is black, so an undrawn window reads back black."""
-    return setup_run.start_xvfb(run.procs, extra=("-br",))
+    """A private Xvfb whose root is black, so an undrawn window reads back black. It does not
+    reset when its last client leaves: a reset under load refuses the next probe's connection."""
+    return setup_run.start_xvfb(run.procs, extra=("-br", "-noreset"))
 
 
 def startup(build, runs):

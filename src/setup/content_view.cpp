@@ -54,20 +54,76 @@ ContentView::ContentView(Services services)
     }
     g_installerStatus = mInstallerStatus;
 
-    const OS_TYPE arch = mServices.installer->checkOSArch();
-    setDownloadUrl(platform::packageServerBase() +
-                   (arch == OS_TYPE::arm ? kArmPackagePath : kIntelPackagePath));
-
     if (mIsOverwriteInstallation) {
         mServices.reporter->data().bCoverInstall = true;
     }
-    mServices.installer->ensureIniFileExisted();
-    mServices.installer->getPackageInfo(mServices.reporter->data());
-    report(ENUMInstallResult::Setup_started);
+
+    // The probes run shells, and the settings file and the reporter's first use mean disk
+    // work: on the main thread they held back the window's first frame. Until the worker has
+    // ended, the reporter's record is the worker's (report() waits for it).
+    mProbe = std::thread([shared = mShared, installer = mServices.installer,
+                          reporter = mServices.reporter, queue = mServices.mainQueue, this] {
+        const OS_TYPE arch = installer->checkOSArch();
+        installer->ensureIniFileExisted();
+        installer->getPackageInfo(reporter->data());
+        reporter->probeMachine();
+        shared->probedArch = arch;
+        auto task = [this, shared, arch] {
+            if (shared->alive) {
+                onMachineProbed(arch);
+            }
+        };
+        if (queue) {
+            queue->post(std::move(task));
+        } else {
+            platform::postToMain(std::move(task));
+        }
+    });
 }
 
 ContentView::~ContentView() {
     mShared->alive = false;
+    if (mProbe.joinable()) {
+        mProbe.join();
+    }
+}
+
+void ContentView::finishStartup() {
+    if (mMachineProbed) {
+        return;
+    }
+    if (mProbe.joinable()) {
+        mProbe.join();
+    }
+    onMachineProbed(mShared->probedArch.load());
+}
+
+void ContentView::onMachineProbed(OS_TYPE arch) {
+    // finishStartup() may have got here first; the task the probe posted then finds it done.
+    if (mMachineProbed) {
+        return;
+    }
+    mMachineProbed = true;
+    setDownloadUrl(platform::packageServerBase() +
+                   (arch == OS_TYPE::arm ? kArmPackagePath : kIntelPackagePath));
+    report(ENUMInstallResult::Setup_started);
+    if (mWaitingDownload) {
+        DownloadCallbacks callbacks = std::move(*mWaitingDownload);
+        mWaitingDownload.reset();
+        mServices.downloader->startDownload(downloadUrl(), std::move(callbacks));
+    }
+    publish(true);
+}
+
+void ContentView::startDownloadWhenAddressKnown(DownloadCallbacks callbacks) {
+    if (!mMachineProbed) {
+        // "开始安装" came before the processor was known: an empty or a guessed address would
+        // fetch nothing or the wrong package.
+        platform::logLine("download waits for the package address");
+        mWaitingDownload = std::move(callbacks);
+        return;
+    }
+    mServices.downloader->startDownload(downloadUrl(), std::move(callbacks));
 }
 
 void ContentView::setWindow(std::shared_ptr<WindowService> window) {
@@ -158,6 +214,8 @@ void ContentView::setInstallerStatus(INSTALLER_STATUS status) {
 }
 
 void ContentView::report(ENUMInstallResult result) {
+    // A press in the first moments: the start (and the record it fills) comes first.
+    finishStartup();
     mServices.reporter->report(false, result, false, false, true);
 }
 
@@ -172,10 +230,14 @@ void ContentView::installButtonPressed() {
     mInstallButtonArmed = false;
 
     if (!mIsConfirmProtocol) {
+        // One prompt, one report: presses on what the open prompt leaves of the button change
+        // nothing, so they rebuild nothing and report nothing.
+        if (mIsShowAlert) {
+            return;
+        }
         report(ENUMInstallResult::Agreement_missing);
         assign(mIsShowAlert, true);
-        // Even when the prompt was already up, the screens must rebuild (and re-arm the button).
-        publish(true);
+        publish();
         return;
     }
     if (mServices.installer->checkIfUsingNow()) {
@@ -253,7 +315,7 @@ void ContentView::fnDownload() {
             platform::postToMain(std::move(task));
         }
     };
-    mServices.downloader->startDownload(downloadUrl(), std::move(callbacks));
+    startDownloadWhenAddressKnown(std::move(callbacks));
 }
 
 void ContentView::onProgress(int64_t written, int64_t expected, double secondsLeft) {
@@ -300,6 +362,9 @@ void ContentView::onInstallFinished(bool succeeded) {
            std::optional<INSTALLER_STATUS>(succeeded ? INSTALLER_STATUS::Install_success
                                                      : INSTALLER_STATUS::Install_failed));
     mShared->installRunning = false;
+    if (runPendingQuit()) {
+        return;
+    }
     // The bar already waited for this install: show its result now rather than at the next tick.
     if (installWaitIsOver()) {
         applyInstallResult();
@@ -318,7 +383,29 @@ void ContentView::install(const std::string& dmgPath) {
            std::optional<INSTALLER_STATUS>(succeeded ? INSTALLER_STATUS::Install_success
                                                      : INSTALLER_STATUS::Install_failed));
     mShared->installRunning = false;
+    if (runPendingQuit()) {
+        return;
+    }
     publish();
+}
+
+void ContentView::quitWhenNoInstallRuns(std::function<void()> quit) {
+    mPendingQuit = std::move(quit);
+    if (!runPendingQuit()) {
+        platform::logLine("quit waits for the install to finish");
+    }
+}
+
+bool ContentView::runPendingQuit() {
+    if (!mPendingQuit || mShared->installRunning.load()) {
+        return false;
+    }
+    // The run ends here: no tick may apply the stored result or start anything afterwards.
+    mRunEnding = true;
+    auto quit = std::exchange(mPendingQuit, {});
+    publish(true);
+    quit();
+    return true;
 }
 
 bool ContentView::isProgressTickActive() const {

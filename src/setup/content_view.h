@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/main_queue.h"
@@ -38,11 +39,18 @@ class ContentView {
 
     // Must run on the main thread, which from then on owns every piece of state. `mainQueue`
     // must run tasks on that thread; when it is empty the registered main queue is taken.
-    // Undoes what interrupted installs left behind, prepares the settings file, chooses the
-    // package address and reports Setup_started.
+    // Undoes what interrupted installs left behind (before the installed app is looked for, so a
+    // restored app counts as installed), then returns without waiting for the start-up work,
+    // which runs on a worker so that the window can be drawn meanwhile: the processor probe, the
+    // settings file and the reporter's record (ensureIniFileExisted(), getPackageInfo()) and the
+    // OS version probe. The reporter's record belongs to that worker until it has ended. Then, on
+    // the main thread: the package address is chosen, Setup_started is reported and a download
+    // asked for in the meantime starts (see machineProbed()). A report due before that waits for
+    // the worker (finishStartup()).
     explicit ContentView(Services services);
-    // Work still under way on a download's worker finds the controller gone and drops its
-    // results; it is not waited for.
+    // Waits for the machine probes when they still run (their results are dropped). Work still
+    // under way on a download's worker finds the controller gone and drops its results; it is
+    // not waited for.
     ~ContentView();
     ContentView(const ContentView&) = delete;
     ContentView& operator=(const ContentView&) = delete;
@@ -78,6 +86,11 @@ class ContentView {
     [[nodiscard]] Rgba textColor() const { return {0.4, 0.4, 0.4, 1.0}; }
     // True while an install runs (on the download's worker or in reinstall()).
     [[nodiscard]] bool isInstallRunning() const;
+    // True once the start-up work has ended: the package address is known and Setup_started
+    // has been reported.
+    [[nodiscard]] bool machineProbed() const { return mMachineProbed; }
+    // True while a quit waits for the running install (quitWhenNoInstallRuns()).
+    [[nodiscard]] bool isQuitPending() const { return static_cast<bool>(mPendingQuit); }
 
     // ---- Plain writes through the controls bound to them ----
     void setIsConfirmProtocol(bool value);
@@ -114,6 +127,18 @@ class ContentView {
     void drawerResize();  // each time the options drawer is shown or hidden
     void resizeWindowTo(double width, double height);
 
+    // ---- Ending the run from the shell (main thread) ----
+    // Completes the start now when the machine probes are still running: waits for them on
+    // this thread and then does what their end does (address, Setup_started, a waiting
+    // download). For a quit that comes that early, so that its report follows the start's.
+    void finishStartup();
+    // Runs `quit` once no install runs: at once when none does, else on the main thread as soon
+    // as the running install has ended (bounded by the install's own time limits). The install
+    // is never cut short. While the quit waits the install's result is stored but not applied:
+    // the run ends with `quit`, not with the final steps of a successful install. A second call
+    // while one waits replaces the waiting one.
+    void quitWhenNoInstallRuns(std::function<void()> quit);
+
     // ---- Derived texts ----
     [[nodiscard]] std::string percentageText() const;   // "%d%%"
     [[nodiscard]] std::string downloadedText() const;   // "%dMB"
@@ -131,6 +156,8 @@ class ContentView {
         std::atomic<bool> installRunning{false};
         // The download attempt whose callbacks may still change the state.
         std::atomic<uint64_t> currentAttempt{0};
+        // The processor the probe found, written by the probe's worker before it ends.
+        std::atomic<OS_TYPE> probedArch{OS_TYPE::undetermined};
     };
 
     void setInstallerStatus(INSTALLER_STATUS status);
@@ -139,6 +166,10 @@ class ContentView {
     void onProgress(int64_t written, int64_t expected, double secondsLeft);
     void onDownloadSucceeded(const std::string& path);
     void onInstallFinished(bool succeeded);
+    void onMachineProbed(OS_TYPE arch);
+    void startDownloadWhenAddressKnown(DownloadCallbacks callbacks);
+    // Runs a waiting quit once no install runs; true when it ran.
+    bool runPendingQuit();
     [[nodiscard]] bool installWaitIsOver() const;
     void report(ENUMInstallResult result);
     template <typename T>
@@ -169,6 +200,11 @@ class ContentView {
     // Set once installSuccess() has begun: the run is ending, nothing may start again.
     bool mRunEnding = false;
     uint64_t mDownloadAttempt = 0;
+    bool mMachineProbed = false;
+    // A download asked for before the package address was known; started once it is.
+    std::optional<DownloadCallbacks> mWaitingDownload;
+    std::function<void()> mPendingQuit;
+    std::thread mProbe;  // the machine probes; joined at the latest by the destructor
 
     std::vector<std::pair<int, Observer>> mObservers;
     int mNextObserverId = 1;

@@ -11,6 +11,7 @@
 #include "setup/content_view.h"
 #include "setup/downloader.h"
 #include "setup/installer.h"
+#include "setup/os_version.h"
 
 namespace corvane {
 
@@ -116,6 +117,10 @@ void ReporterService::report(bool bSuccess, ENUMInstallResult result, bool bSile
 
 void ReporterService::flush(std::chrono::milliseconds bound) {
     (void)reporter().flush(bound);
+}
+
+void ReporterService::probeMachine() {
+    MacOSVersion::ensureProbed();
 }
 
 // ---- Exit ----

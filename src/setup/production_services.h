@@ -61,6 +61,8 @@ class ReporterService final : public ReportService {
                 bool force) override;
     // The reporter's bounded flush; what was not answered by then is given up.
     void flush(std::chrono::milliseconds bound) override;
+    // The OS version probe (MacOSVersion::ensureProbed()), safe from any thread.
+    void probeMachine() override;
 
   private:
     Reporter& reporter();

@@ -64,6 +64,9 @@ class ReportService {
                         bool force) = 0;
     // Waits on the main thread until every report in flight has been answered, at most `bound`.
     virtual void flush(std::chrono::milliseconds bound) = 0;
+    // Asks the machine what every report carries (the OS version) ahead of the first report.
+    // May block for a process run; called from a worker thread, once.
+    virtual void probeMachine() {}
 };
 
 // The window the controller resizes.

@@ -63,6 +63,9 @@ AppDelegate::AppDelegate(Environment environment) : mEnvironment(std::move(envir
 }
 
 AppDelegate::~AppDelegate() {
+    if (mController) {
+        mController->unsubscribe(mSubscription);
+    }
     // The window (and with it the panel it parents) shows the controller: it goes first.
     mWindow.reset();
     mController.reset();
@@ -93,13 +96,16 @@ int AppDelegate::screenHeight() const {
 
 void AppDelegate::applicationDidFinishLaunching() {
     mController = std::make_unique<ContentView>(mEnvironment.services);
+    mSubscription = mController->subscribe([this] { controllerChanged(); });
 
     mWindow = std::make_unique<MainWindow>(MainWindow::CloseHandlers{
         [this] { return windowShouldClose(); },
         [this] {
-            if (applicationShouldTerminateAfterLastWindowClosed()) {
-                terminate();
-            }
+            quitWhenNoInstallRuns([this] {
+                if (applicationShouldTerminateAfterLastWindowClosed()) {
+                    terminate();
+                }
+            });
         },
     });
     mController->setWindow(std::make_shared<QtWindowService>(mWindow.get()));
@@ -139,6 +145,9 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() {
 }
 
 bool AppDelegate::windowShouldClose() {
+    if (mQuitRequested) {
+        return false;  // already quitting, after the install that still runs
+    }
     switch (g_installerStatus.load()) {
         case INSTALLER_STATUS::Installing:
             if (mWindow) {
@@ -182,11 +191,41 @@ bool AppDelegate::showCustomConfirmationAlert() {
 }
 
 void AppDelegate::confirmClose() {
-    mEnvironment.services.reporter->report(false, ENUMInstallResult::Quit, false, false, true);
     if (ExitAlertPanel* alert = mConfirmCloseAlert.data()) {
         alert->done(QDialog::Accepted);
     }
-    terminate();
+    quitWhenNoInstallRuns([this] {
+        mEnvironment.services.reporter->report(false, ENUMInstallResult::Quit, false, false, true);
+        terminate();
+    });
+}
+
+void AppDelegate::applicationShouldTerminate() {
+    quitWhenNoInstallRuns([this] { terminate(); });
+}
+
+void AppDelegate::quitWhenNoInstallRuns(std::function<void()> quit) {
+    if (mQuitRequested) {
+        return;
+    }
+    mQuitRequested = true;
+    if (!mController) {
+        quit();
+        return;
+    }
+    // A quit in the first moments must not report before the start has been reported.
+    mController->finishStartup();
+    mController->quitWhenNoInstallRuns(std::move(quit));
+}
+
+void AppDelegate::controllerChanged() {
+    ExitAlertPanel* alert = mConfirmCloseAlert.data();
+    // The download ended while the panel asked: quitting now would cut the install short (or
+    // leave a failed download's screen unseen). The panel goes; the new step shows.
+    if (alert && alert->isVisible() &&
+        mController->installerStatus() != INSTALLER_STATUS::Downloading) {
+        alert->done(QDialog::Rejected);
+    }
 }
 
 void AppDelegate::cancelClose() {
@@ -208,7 +247,9 @@ void AppDelegate::terminate() {
     if (mEnvironment.terminate) {
         mEnvironment.terminate();
     } else {
-        QCoreApplication::quit();
+        // Not quit(): that first asks every window to close, and the main window refuses while
+        // a quit is under way.
+        QCoreApplication::exit(0);
     }
 }
 

@@ -49,7 +49,7 @@ class AppDelegate : public QObject {
         // The main screen's size, or nothing when there is no main screen. Default: Qt's
         // primary screen.
         std::function<std::optional<QSizeF>()> mainScreenSize;
-        // Ends the program once the reports are flushed. Default: QCoreApplication::quit().
+        // Ends the program once the reports are flushed. Default: QCoreApplication::exit(0).
         std::function<void()> terminate;
         // How long a quit waits for the last reports to reach the server.
         std::chrono::milliseconds quitFlushBound{2000};
@@ -72,10 +72,15 @@ class AppDelegate : public QObject {
     [[nodiscard]] bool windowShouldClose();
     // Shows the exit panel modally; returns (false) once it has been answered.
     bool showCustomConfirmationAlert();
-    // The panel's "确认": reports Quit and quits.
+    // The panel's "确认": closes the panel, then reports Quit and quits, after the install
+    // when one runs (the download may have just handed over to it).
     void confirmClose();
     // The panel's "取消": closes the panel; the setup goes on.
     void cancelClose();
+    // The application is asked to quit other than by its window (SIGTERM, SIGINT): quits without
+    // a report, after the install when one runs. Nothing happens while the window's own
+    // close is already quitting.
+    void applicationShouldTerminate();
 
     [[nodiscard]] ContentView* contentView() const { return mController.get(); }
     [[nodiscard]] MainWindow* mainWindow() const { return mWindow.get(); }
@@ -86,6 +91,10 @@ class AppDelegate : public QObject {
   private:
     // Flushes the reports (bounded) and ends the program.
     void terminate();
+    // Runs `quit` (which reports and terminates) once no install runs; the first quit wins.
+    void quitWhenNoInstallRuns(std::function<void()> quit);
+    // Told of every change of the controller: the exit panel only asks while downloading.
+    void controllerChanged();
     [[nodiscard]] std::optional<QSizeF> mainScreenSize() const;
     [[nodiscard]] int screenHeight() const;
 
@@ -95,6 +104,8 @@ class AppDelegate : public QObject {
     QPointer<MainContentView> mContent;
     QPointer<ExitAlertPanel> mConfirmCloseAlert;
     bool mTerminating = false;
+    bool mQuitRequested = false;
+    int mSubscription = 0;
 };
 
 }  // namespace corvane::ui

@@ -9,6 +9,7 @@
 #include "setup/production_services.h"
 #include "ui/app_delegate.h"
 #include "ui/qt_main_queue.h"
+#include "ui/quit_signals.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -27,6 +28,8 @@ int main(int argc, char* argv[]) {
     environment.services.exit = std::make_shared<corvane::ProcessExitService>(
         [](int status) { QCoreApplication::exit(status); });
     corvane::ui::AppDelegate delegate(std::move(environment));
+    // A quit by signal waits for a running install like every other quit.
+    corvane::ui::QuitSignals quitSignals([&delegate] { delegate.applicationShouldTerminate(); });
 
     // Like the platform's launch notification: once the main loop runs.
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });

@@ -20,11 +20,22 @@ int toPoints(double value) {
 QtWindowService::QtWindowService(QWidget* window) : mWindow(window) {}
 
 void QtWindowService::resizeWindowTo(double width, double height) {
-    if (!mWindow) {
+    QWidget* window = mWindow.data();
+    if (window == nullptr) {
         return;
     }
+    // A Mac window keeps its origin, its bottom-left corner, when its content is resized: the
+    // bottom edge stays and the top edge moves. Qt keeps the top edge, so the window is moved
+    // by the change in height. The decorations keep their size, so the content's change is
+    // the frame's.
+    const int heightBefore = window->height();
+    const QPoint topLeftBefore = window->pos();
     // The window is not resizable by the user: its size is always the one the setup chose.
-    mWindow->setFixedSize(toPoints(width), toPoints(height));
+    window->setFixedSize(toPoints(width), toPoints(height));
+    const int grown = window->height() - heightBefore;
+    if (grown != 0) {
+        window->move(topLeftBefore - QPoint(0, grown));
+    }
 }
 
 }  // namespace corvane::ui

@@ -1,6 +1,6 @@
 #pragma once
 // The controller's window seam on a Qt window: resizing sets the size of the window's content
-// area and keeps the window where it is.
+// area and, as a Mac does, keeps the window's bottom-left corner where it is.
 #include <QPointer>
 #include <QWidget>
 

@@ -12,8 +12,8 @@ summary and stops everything it started.
                [--collector-args ARGS]
 
 Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, drop-resume, corrupt,
-tampered, close-before, close-before-existing, close-during. Exit status 0 only when every check
-of the scenario holds.
+tampered, close-before, close-before-existing, close-during, quit-during-install. Exit status 0
+only when every check of the scenario holds.
 """
 
 import argparse
@@ -52,6 +52,9 @@ CLICK = {
 # the origin at the panel's bottom left.
 PANEL_SIZE = (304, 236)
 PANEL_CONFIRM = (20 + 55, 236 - 40 - 24)
+# How far the bottom edge may seem to move when the window is resized: the window manager
+# places the frame, and its decorations may round a move by a pixel.
+BOTTOM_EDGE_TOLERANCE = 2
 
 
 class Failure(Exception):
@@ -503,8 +506,9 @@ class Run:
 # ---- scenarios ----
 
 def prepare(run, *, existing=False, running=False, corrupt=False, tampered=False, drops=0,
-            rate=0):
+            rate=0, env=None):
     run.make_root()
+    run.env.update(env or {})
     if existing:
         run.install_old_app()
     if running:
@@ -563,7 +567,20 @@ def expect_success(run, *, fresh, timeout=120):
 
 def scenario_fresh(run):
     prepare(run)
+    before = run.geometry(run.window)
     accept_and_install(run)
+    # Folding the drawer resizes the window the way a Mac does: its bottom edge stays.
+    deadline = time.time() + 10
+    after = run.geometry(run.window)
+    while time.time() < deadline and after and after[3] == before[3]:
+        time.sleep(0.2)
+        after = run.geometry(run.window)
+    run.summary["geometry"] = (before, after)
+    if run.check(before and after and (before[3], after[3]) == (492, 436),
+                 f"the window went from 492 to 436 high ({before} -> {after})"):
+        moved = (after[1] + after[3]) - (before[1] + before[3])
+        run.check(abs(moved) <= BOTTOM_EDGE_TOLERANCE and after[0] == before[0],
+                  f"the bottom edge stayed (moved {moved} px, {before} -> {after})")
     time.sleep(1.5)
     run.screenshot("downloading-or-installing")
     expect_success(run, fresh=True)
@@ -740,6 +757,49 @@ def scenario_close_during(run):
     run.check(not left, f"the quit removed the partial download (left: {left})")
 
 
+def scenario_quit_during_install(run):
+    """The exit panel is open when the download hands over to the install: the panel goes by
+    itself (a click where "确认" was does nothing), and a quit that comes during the install
+    (SIGTERM) waits for it to end."""
+    prepare(run, existing=True, rate=256 * 1024, env={"CORVANE_SIM_DITTO_DELAY": "8"})
+    accept_and_install(run)
+    run.check(run.wait_log("Starting download from "), "the download started")
+    time.sleep(1)
+    run.close_window()
+    panel = run.wait_window(PANEL_SIZE)
+    run.check(panel is not None, "closing during the download asks with the exit panel")
+    run.screenshot("exit-panel")
+    run.check(run.wait_log("mountPath ", timeout=60), "the download ended and the install began")
+    # At once, well inside the slowed copy: the process only, the install's commands go on.
+    run.setup.send_signal(signal.SIGTERM)
+    deadline = time.time() + 5
+    while time.time() < deadline and any((w[3], w[4]) == PANEL_SIZE for w in run.windows()):
+        time.sleep(0.2)
+    run.check(not any((w[3], w[4]) == PANEL_SIZE for w in run.windows()),
+              "the panel closed by itself when the install began")
+    run.screenshot("installing")
+    if panel:
+        # Where "确认" was: the window underneath takes the click and nothing quits.
+        wid, x, y, _, _ = panel
+        run.xdo("mousemove", "--sync", x + PANEL_CONFIRM[0], y + PANEL_CONFIRM[1])
+        run.xdo("click", "1")
+    run.check(run.wait_log("quit waits for the install to finish", timeout=5),
+              "the quit waits for the install")
+    run.check(run.setup.poll() is None and run.installed_version() != "2.0.0",
+              "the setup still runs while the copy is under way")
+    status = run.wait_exit(60)
+    run.check(status == 0, f"the setup quit with exit status 0 once the install ended (got {status})")
+    run.check(run.installed_version() == "2.0.0", f"{run.app} holds the complete new version")
+    payload = run.app / "Contents" / "Resources" / "payload.bin"
+    run.check(payload.is_file() and payload.stat().st_size == 2 * 1024 * 1024,
+              "the new app's payload is whole")
+    leftovers = [p.name for p in run.home.iterdir() if len(p.name) == 36 and p.name.count("-") == 4]
+    run.check(not leftovers, f"no working folder or backup left in the home folder ({leftovers})")
+    got = run.wait_for_milestones([100])
+    run.summary["milestones"] = got
+    run.check(got == [100], f"only Setup_started reported: a signal quits without a report (got {got})")
+
+
 SCENARIOS = {
     "demo": scenario_demo,
     "fresh": scenario_fresh,
@@ -753,6 +813,7 @@ SCENARIOS = {
     "close-before": scenario_close_before,
     "close-before-existing": lambda run: scenario_close_before(run, existing=True),
     "close-during": scenario_close_during,
+    "quit-during-install": scenario_quit_during_install,
 }
 
 

@@ -33,15 +33,20 @@ using Pairs = std::vector<std::pair<double, double>>;
 class FlowTest : public ::testing::Test {
   protected:
     void TearDown() override {
+        installer->releaseProbe();
         installer->release();
         downloads->joinWorkers();
         loop->drain();
         view.reset();
     }
 
-    ContentView& make() {
+    // A controller whose start-up probes have ended (or, with `probed` false, may still run).
+    ContentView& make(bool probed = true) {
         view = std::make_unique<ContentView>(
             ContentView::Services{downloads, installer, reporter, window, exitService, loop});
+        if (probed) {
+            EXPECT_TRUE(waitFor([&] { return view->machineProbed(); }));
+        }
         return *view;
     }
 
@@ -119,10 +124,12 @@ TEST_F(FlowTest, FreshMachineOpensTheDrawerAndReportsTheStart) {
     EXPECT_EQ(v.timeLeftText(), "下载剩余0秒");
 
     // Leftovers of interrupted installs are undone before the installed app is looked for; the
-    // settings file is prepared and read before the start is reported with its facts.
+    // machine is probed and the settings file prepared and read before the start is reported
+    // with its facts.
     EXPECT_EQ(journal->entries(),
               (std::vector<std::string>{"recoverInterruptedInstalls", "applicationExists",
-                                        "ensureIniFileExisted", "getPackageInfo", "report 100"}));
+                                        "checkOSArch", "ensureIniFileExisted", "getPackageInfo",
+                                        "probeMachine", "report 100"}));
     const auto calls = reporter->calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_FALSE(calls[0].bSuccess);
@@ -160,6 +167,39 @@ TEST_F(FlowTest, PackageAddressFollowsTheProcessor) {
     makeDownloading();
     ASSERT_EQ(downloads->attemptCount(), 1u);
     EXPECT_EQ(downloads->url(0), "https://packages.test/velodoc/corvanereader_x86_64.dmg");
+}
+
+TEST_F(FlowTest, ThePressBeforeTheProbeEndedDownloadsFromTheAddressItFinds) {
+    installer->arch = OS_TYPE::arm;
+    installer->holdProbe();
+    ContentView& v = make(false);
+    EXPECT_FALSE(v.machineProbed());
+    EXPECT_TRUE(reporter->reasons().empty()) << "no start reported before the probe";
+    v.setIsConfirmProtocol(true);
+    v.installButtonPressed();
+    EXPECT_EQ(v.installerStatus(), Status::Downloading);
+    EXPECT_EQ(downloads->attemptCount(), 0u) << "no download from an address not yet known";
+
+    installer->releaseProbe();
+    ASSERT_TRUE(waitFor([&] { return downloads->attemptCount() == 1u; }));
+    EXPECT_EQ(downloads->url(0), "https://packages.test/velodoc/corvanereader_arm64.dmg");
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100}));
+    finishDownload(0, "/tmp/package.dmg");
+}
+
+TEST_F(FlowTest, AReportDueBeforeTheStartUpWorkEndedWaitsForTheStart) {
+    installer->holdProbe();
+    ContentView& v = make(false);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        installer->releaseProbe();
+    });
+    v.installButtonPressed();  // no agreement: reports, after the start, on this thread
+    releaser.join();
+    EXPECT_TRUE(v.machineProbed());
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9}));
+    loop->drain();  // the worker's own hand-over finds the start done
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9}));
 }
 
 TEST_F(FlowTest, WithoutAWindowResizingDoesNothing) {
@@ -257,18 +297,21 @@ TEST_F(FlowTest, ButtonIgnoresRepeatsUntilTheIntroScreenIsBuiltAgain) {
     EXPECT_GT(rebuilt, before);
 }
 
-TEST_F(FlowTest, RepeatedPressWithoutAgreementReportsOncePerArming) {
+TEST_F(FlowTest, OnePromptReportsTheMissingAgreementOnce) {
     ContentView& v = make();
+    v.subscribe([&] { v.armInstallButton(); });  // rebuilt on every notification
     v.installButtonPressed();
-    v.installButtonPressed();
+    // Presses and drags on what the prompt leaves of the button, even on a rebuilt screen.
+    for (int i = 0; i < 3; ++i) {
+        v.armInstallButton();
+        v.installButtonPressed();
+    }
+    EXPECT_TRUE(v.isShowAlert());
     EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9}));
-    // The prompt's appearance rebuilt the intro screen: armed again even though the prompt
-    // was already up on the next press.
-    v.armInstallButton();
+    // Once answered, the next press asks (and reports) again.
+    v.closeButtonPressed();
     v.installButtonPressed();
-    v.armInstallButton();
-    v.installButtonPressed();
-    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9, 9, 9}));
+    EXPECT_EQ(reporter->reasons(), (std::vector<int>{100, 9, 11, 9}));
 }
 
 // ---- Change notification ----
@@ -598,6 +641,38 @@ TEST_F(FlowTest, FailedInstallReinstallsTheSameFileWithoutDownloading) {
     EXPECT_TRUE(exitService->statuses().empty());
     tick(1);
     EXPECT_EQ(exitService->statuses(), (std::vector<int>{0}));
+}
+
+TEST_F(FlowTest, AQuitDuringTheInstallWaitsForItsEndAndSkipsTheFinalSteps) {
+    installer->hold();
+    ContentView& v = makeDownloading();
+    downloads->progress(0, 150, 150, 0.0);
+    downloads->succeedOnWorker(0, "/tmp/package.dmg");
+    ASSERT_TRUE(waitFor([&] { return installer->installStarted(); }));
+    int quits = 0;
+    // Asked at once, before the main thread may even have heard that the download ended.
+    v.quitWhenNoInstallRuns([&] { ++quits; });
+    EXPECT_TRUE(v.isQuitPending());
+    EXPECT_TRUE(logs.contains("quit waits for the install to finish"));
+    tick(30);
+    EXPECT_EQ(quits, 0);
+    EXPECT_EQ(v.installerStatus(), Status::Installing);
+
+    journal->clear();
+    installer->release();
+    ASSERT_TRUE(waitFor([&] { return quits == 1; }));
+    EXPECT_FALSE(v.isQuitPending());
+    EXPECT_EQ(v.installerStatusToChange(), Status::Install_success);
+    tick(30);
+    // The run ended with the quit: nothing recorded, opened or reported, no exit of its own.
+    EXPECT_EQ(journal->entries(), std::vector<std::string>{});
+    EXPECT_TRUE(exitService->statuses().empty());
+    EXPECT_EQ(quits, 1);
+
+    // Without an install running a quit runs at once.
+    ContentView& idle = make();
+    idle.quitWhenNoInstallRuns([&] { ++quits; });
+    EXPECT_EQ(quits, 2);
 }
 
 TEST_F(FlowTest, WorkAfterTheControllerIsGoneIsDropped) {

@@ -160,12 +160,30 @@ class FakeInstaller final : public InstallService {
         return mThreads;
     }
 
+    // While held, checkOSArch() (the start-up probe, on its worker) waits until releaseProbe().
+    void holdProbe() {
+        std::lock_guard lock(mMutex);
+        mProbeHeld = true;
+    }
+    void releaseProbe() {
+        {
+            std::lock_guard lock(mMutex);
+            mProbeHeld = false;
+        }
+        mCv.notify_all();
+    }
+
     void recoverInterruptedInstalls() override { mJournal->add("recoverInterruptedInstalls"); }
     bool applicationExists() override {
         mJournal->add("applicationExists");
         return appExists;
     }
-    OS_TYPE checkOSArch() override { return arch; }
+    OS_TYPE checkOSArch() override {
+        std::unique_lock lock(mMutex);
+        mCv.wait(lock, [this] { return !mProbeHeld; });
+        mJournal->add("checkOSArch");
+        return arch;
+    }
     bool checkIfUsingNow() override {
         mJournal->add("checkIfUsingNow");
         return usingNow;
@@ -207,6 +225,7 @@ class FakeInstaller final : public InstallService {
     std::condition_variable mCv;
     bool mResult = true;
     bool mHeld = false;
+    bool mProbeHeld = false;
     int mInstalls = 0;
     int mRunning = 0;
     int mMostAtOnce = 0;
@@ -228,6 +247,7 @@ class FakeReporter final : public ReportService {
     void flush(std::chrono::milliseconds bound) override {
         mJournal->add("flush " + std::to_string(bound.count()));
     }
+    void probeMachine() override { mJournal->add("probeMachine"); }
 
     struct Call {
         bool bSuccess;

@@ -45,6 +45,7 @@ SetupWindow::SetupWindow(Options options) : fakes(options.applicationExists) {
     environment.terminate = [this] { ++mTerminations; };
     mDelegate = std::make_unique<ui::AppDelegate>(std::move(environment));
     mDelegate->applicationDidFinishLaunching();
+    waitFor([this] { return controller().machineProbed(); });
     settle();
 }
 

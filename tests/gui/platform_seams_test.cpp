@@ -60,7 +60,7 @@ TEST(QtMainQueue, MayBeReleasedLastOnAWorkerThread) {
     EXPECT_TRUE(waitFor([&] { return ran; }));
 }
 
-TEST(QtWindowService, SetsTheContentSizeAndKeepsThePlace) {
+TEST(QtWindowService, SetsTheContentSizeAndKeepsTheBottomEdgeAsAMacDoes) {
     auto window = std::make_unique<QWidget>();
     window->setGeometry(380, 204, 680, 492);
     window->show();
@@ -70,7 +70,10 @@ TEST(QtWindowService, SetsTheContentSizeAndKeepsThePlace) {
     settle();
     EXPECT_EQ(window->size(), QSize(680, 436));
     EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "not resizable by the user";
-    EXPECT_EQ(window->pos(), QPoint(380, 204));
+    EXPECT_EQ(window->geometry(), QRect(380, 260, 680, 436)) << "bottom edge still at 696";
+    service.resizeWindowTo(680, 492);
+    settle();
+    EXPECT_EQ(window->geometry(), QRect(380, 204, 680, 492));
 
     window.reset();
     service.resizeWindowTo(680, 492);  // the window is gone: nothing happens

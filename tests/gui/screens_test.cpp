@@ -166,6 +166,34 @@ TEST(Screens, TheAgreementPromptAndItsThreeButtons) {
                               R::Agreement_accepted}));
 }
 
+TEST(Screens, PressesOnTheButtonBelowAnOpenPromptReportNothingMore) {
+    SetupWindow setup;
+    auto* install = setup.find<ui::BtnView>("installButton");
+    auto* prompt = setup.find<ui::AlertWindow>("agreementPrompt");
+    auto* area = setup.find<QWidget>("mainArea");
+    click(install);
+    ASSERT_TRUE(prompt->isVisible());
+    // The strip of the button that the prompt leaves uncovered.
+    const QRect button(install->mapTo(area, QPoint(0, 0)), install->size());
+    ASSERT_GT(button.bottom(), prompt->geometry().bottom());
+    const QPoint onStrip(button.center().x(), (prompt->geometry().bottom() + button.bottom()) / 2);
+    ASSERT_EQ(area->childAt(onStrip), install);
+    const QPoint local = install->mapFrom(area, onStrip);
+    for (int i = 0; i < 2; ++i) {
+        QTest::mousePress(install, Qt::LeftButton, Qt::NoModifier, local);
+        QTest::mouseMove(install, local + QPoint(3, 0));  // a held press that moves
+        QTest::mouseRelease(install, Qt::LeftButton, Qt::NoModifier, local + QPoint(3, 0));
+        settle();
+    }
+    EXPECT_EQ(setup.fakes.reporter->results(),
+              (std::vector<R>{R::Setup_started, R::Agreement_missing}));
+    click(prompt->closeButton());
+    click(install, local);
+    EXPECT_EQ(setup.fakes.reporter->results(),
+              (std::vector<R>{R::Setup_started, R::Agreement_missing, R::Agreement_closed,
+                              R::Agreement_missing}));
+}
+
 TEST(Screens, ThePromptsLinksOpenTheAgreementPages) {
     LinkCatcher links;
     SetupWindow setup;

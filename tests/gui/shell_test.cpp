@@ -134,9 +134,9 @@ TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
     EXPECT_EQ(setup.terminations(), 0);
     EXPECT_EQ(setup.fakes.downloader->discards(), 0) << "the download goes on";
     EXPECT_EQ(buttonNames, (QStringList{"确认", "取消"}));
-    // The window is 436 high during the download; its bottom-left origin on the 900-point
-    // screen is (380, 900 - 204 - 436) = (380, 260), so the panel's is (568, 388).
-    EXPECT_EQ(panelGeometry, ui::toQtRect(ui::exitPanelFrame(QPoint(380, 260)), 900));
+    // Folding the drawer kept the window's bottom-left origin at (380, 204), so the panel's is
+    // (568, 332).
+    EXPECT_EQ(panelGeometry, ui::toQtRect(ui::exitPanelFrame(QPoint(380, 204)), 900));
     EXPECT_FALSE(setup.delegate().confirmCloseAlert()->isVisible());
     // The download still reports to the screen.
     setup.fakes.downloader->progress(5, 10, 3);
@@ -188,6 +188,40 @@ TEST(Shell, TheProgressTickKeepsRunningUnderTheExitPanel) {
     });
     setup.window().close();
     EXPECT_TRUE(advanced) << "the one-second tick fired while the panel was open";
+}
+
+TEST(Shell, ThePanelGoesWhenTheDownloadEndsAndAConfirmedQuitWaitsForTheInstall) {
+    SetupWindow setup;
+    setup.fakes.installer->holdInstalls();
+    setup.startDownload();
+    setup.fakes.reporter->clear();
+    bool panelClosedByItself = false;
+    QTimer::singleShot(0, [&] {
+        ui::ExitAlertPanel* panel = setup.delegate().confirmCloseAlert();
+        ASSERT_TRUE(panel && panel->isVisible());
+        setup.fakes.downloader->progress(10, 10, 0);
+        setup.fakes.downloader->succeed("/tmp/package.dmg");
+        panelClosedByItself = waitFor([&] { return !panel->isVisible(); });
+    });
+    EXPECT_FALSE(setup.window().close());
+    settle();
+    EXPECT_TRUE(panelClosedByItself) << "the panel closes when the step leaves Downloading";
+    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Installing);
+    EXPECT_TRUE(setup.fakes.reporter->reports().empty());
+
+    // "确认" pressed just as the install began (the panel still up): the quit waits.
+    setup.delegate().confirmClose();
+    settle();
+    EXPECT_TRUE(setup.controller().isQuitPending());
+    EXPECT_EQ(setup.terminations(), 0);
+    EXPECT_TRUE(setup.fakes.reporter->reports().empty()) << "reported once the install ends";
+    EXPECT_FALSE(setup.window().close()) << "closing again changes nothing";
+
+    setup.fakes.installer->releaseInstalls();
+    ASSERT_TRUE(waitFor([&] { return setup.terminations() == 1; }));
+    EXPECT_EQ(setup.fakes.installer->installs(), 1);
+    EXPECT_EQ(setup.fakes.reporter->results(), std::vector<R>{R::Quit});
+    EXPECT_FALSE(setup.fakes.exit->status()) << "the success steps did not run";
 }
 
 TEST(Shell, ClosingDuringTheInstallOnlyMinimises) {
