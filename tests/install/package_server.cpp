@@ -1,44 +1,12 @@
 #include "package_server.h"
 
 #include <httplib.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <sstream>
 #include <stdexcept>
-
-#include "platform/process.h"
 
 namespace corvane::test {
 using namespace std::chrono_literals;
-
-PackageServer::PackageServer(const std::filesystem::path& docroot) {
-    // nginx daemonises; as the reaper of orphans this process can collect it once stopped.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    const auto script = (sourceDir() / "sim/nginx/serve.sh").string();
-    const auto r =
-        platform::runProcess("/bin/bash", {script, "start", mWork.str(), docroot.string()});
-    std::istringstream lines(r.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("BASE=", 0) == 0) {
-            mBase = line.substr(5);
-        } else if (line.rfind("CA=", 0) == 0) {
-            mCa = line.substr(3);
-        }
-    }
-    if (!r.succeeded() || mBase.empty() || mCa.empty()) {
-        throw std::runtime_error("nginx did not start: " + r.output);
-    }
-}
-
-PackageServer::~PackageServer() {
-    const auto script = (sourceDir() / "sim/nginx/serve.sh").string();
-    (void)platform::runProcess("/bin/bash", {script, "stop", mWork.str()});
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-}
 
 FaultServer::FaultServer(const PackageServer& tls, int64_t size)
     : mServer(std::make_unique<httplib::SSLServer>(tls.certificate().c_str(),

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/test_support.h"
+#include "support/tied_process.h"
 
 namespace httplib {
 class SSLServer;
@@ -22,21 +23,17 @@ namespace corvane::test {
 
 class PackageServer {
   public:
-    // Serves `docroot`; throws when nginx does not start.
-    explicit PackageServer(const std::filesystem::path& docroot);
-    ~PackageServer();
-    PackageServer(const PackageServer&) = delete;
-    PackageServer& operator=(const PackageServer&) = delete;
+    // Serves `docroot`; throws when nginx does not start. nginx ends with the test, even when
+    // the test is killed (NginxServer).
+    explicit PackageServer(const std::filesystem::path& docroot) : mNginx(docroot) {}
 
-    [[nodiscard]] const std::string& base() const { return mBase; }    // https://127.0.0.1:PORT
-    [[nodiscard]] const std::string& caBundle() const { return mCa; }  // the CA to trust
-    [[nodiscard]] std::filesystem::path certificate() const { return mWork.path() / "server.crt"; }
-    [[nodiscard]] std::filesystem::path privateKey() const { return mWork.path() / "server.key"; }
+    [[nodiscard]] const std::string& base() const { return mNginx.base(); }
+    [[nodiscard]] const std::string& caBundle() const { return mNginx.caBundle(); }
+    [[nodiscard]] std::filesystem::path certificate() const { return mNginx.work() / "server.crt"; }
+    [[nodiscard]] std::filesystem::path privateKey() const { return mNginx.work() / "server.key"; }
 
   private:
-    TempDir mWork;
-    std::string mBase;
-    std::string mCa;
+    NginxServer mNginx;
 };
 
 class FaultServer {
