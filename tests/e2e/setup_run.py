@@ -672,8 +672,8 @@ def scenario_agreement(run):
 def scenario_running(run):
     prepare(run, existing=True, running=True)
     accept_and_install(run)
-    deadline = time.time() + 10
-    while time.time() < deadline and len(run.windows()) < 2:
+    deadline = time.monotonic() + run.remaining()
+    while time.monotonic() < deadline and len(run.windows()) < 2:
         time.sleep(0.2)
     run.screenshot("running-alert")
     windows = run.windows()
@@ -684,8 +684,8 @@ def scenario_running(run):
         wid, x, y, width, height = alert[0]
         run.xdo("mousemove", "--sync", x + width // 2, y + height - 35)  # "好的"
         run.xdo("click", "1")
-    deadline = time.time() + 10
-    while time.time() < deadline and len(run.windows()) > 1:
+    deadline = time.monotonic() + run.remaining()
+    while time.monotonic() < deadline and len(run.windows()) > 1:
         time.sleep(0.2)
     run.check(len(run.windows()) == 1, "\"好的\" dismisses the alert")
     run.check(run.installed_version() == "1.0.0", "the installed app is untouched")
