@@ -23,9 +23,11 @@ def parse(text):
                   r"cp -R ([\d.]+) s", text)
     if not m:
         return None
+    medians = re.search(r"^medians ours: [\d.]+ s, by hand: [\d.]+ s, ratio ([\d.]+)$", text, re.M)
     steps_ours = re.search(r"^steps ours: (.*)$", text, re.M)
     steps_hand = re.search(r"^steps by hand: (.*)$", text, re.M)
     return {"size": int(m[1]), "ours": float(m[2]), "hand": float(m[3]), "cp": float(m[4]),
+            "median_ratio": medians[1] if medians else "?",
             "steps_ours": steps_ours[1] if steps_ours else "",
             "steps_hand": steps_hand[1] if steps_hand else ""}
 
@@ -38,8 +40,9 @@ def rows(f, rounds, when=""):
         (f"Install of a {f['size']} MiB image", f"{f['ours']:.2f} s",
          f"the same steps by hand {f['hand']:.2f} s", f"{r:.2f}",
          f"≤ {GOAL:.2f}: {'met' if r <= GOAL else 'NOT met'}",
-         f"best of {rounds}, alternating, each in a fresh root and followed by `sync`; steps "
-         f"(s) ours: {f['steps_ours']}; by hand: {f['steps_hand']}{stamp}"),
+         f"best of {rounds}, alternating, each in a fresh root and followed by `sync`; ratio of "
+         f"the medians {f['median_ratio']}; steps (s) of the best rounds, ours: "
+         f"{f['steps_ours']}; by hand: {f['steps_hand']}{stamp}"),
         (f"Install of a {f['size']} MiB image, against copying alone", f"{f['ours']:.2f} s",
          f"`cp -R` of its contents {f['cp']:.2f} s", f"{f['ours'] / f['cp']:.2f}", "—",
          "what the simulation costs (attach extracts the image, the signature check hashes "

@@ -29,6 +29,7 @@ trap cleanup EXIT
 
 now() { date +%s.%N; }
 best() { sort -g | head -1; }
+median() { sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 diff() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a - b }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
@@ -134,6 +135,8 @@ done
 o=$(printf '%s\n' "${ours[@]}" | best); h=$(printf '%s\n' "${hand[@]}" | best)
 c=$(printf '%s\n' "${theirs[@]}" | best)
 echo "rounds ours: ${ours[*]}; by hand: ${hand[*]}; cp -R: ${theirs[*]}"
+mo=$(printf '%s\n' "${ours[@]}" | median); mh=$(printf '%s\n' "${hand[@]}" | median)
+echo "medians ours: $mo s, by hand: $mh s, ratio $(ratio "$mo" "$mh")"
 echo "steps ours: $(our_steps "$work/steps-ours.txt")"
 echo "steps by hand: $(hand_steps "$work/steps-hand.txt")"
 printf 'install %s MiB: ours %.2f s, by hand %.2f s, ratio %s, cp -R %.2f s, ratio to cp -R %s\n' \
