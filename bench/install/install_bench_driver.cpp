@@ -1,5 +1,6 @@
 // Runs one real download or one real install, for bench/install/run.sh to time against curl and
-// cp. Prints "result=ok|failed seconds=S maxrss_kib=K" and exits 0 on success.
+// the same install steps by hand. Prints "result=ok|failed seconds=S maxrss_kib=K" and exits 0 on
+// success.
 //   install_bench_driver download URL     (package.dmg lands in $TMPDIR)
 //   install_bench_driver install IMAGE    (into the simulated root of $CORVANE_SIM_ROOT)
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -52,10 +54,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s download URL | install IMAGE\n", argv[0]);
         return 2;
     }
-    // Keep the measured program's own log out of the figures.
-    corvane::platform::setLogSink([](std::string_view) {});
-    const std::string mode = argv[1];
+    // Keep the measured program's own log out of the figures; with CORVANE_BENCH_STEPS=1 each
+    // line goes to standard error with the seconds since the start, to time the steps.
     const auto start = Clock::now();
+    if (const char* steps = std::getenv("CORVANE_BENCH_STEPS"); steps && *steps == '1') {
+        corvane::platform::setLogSink([start](std::string_view line) {
+            const double at = std::chrono::duration<double>(Clock::now() - start).count();
+            std::fprintf(stderr, "%.3f %.*s\n", at, static_cast<int>(line.size()), line.data());
+        });
+    } else {
+        corvane::platform::setLogSink([](std::string_view) {});
+    }
+    const std::string mode = argv[1];
     bool ok = false;
     if (mode == "download") {
         ok = download(argv[2]);

@@ -9,7 +9,12 @@ xdotool like a person. It then checks the outcome on disk and at the collector, 
 summary and stops everything it started.
 
   setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
-               [--collector-args ARGS]
+               [--collector-args ARGS] [--time-limit SECONDS]
+
+Every wait is for an event (a window, a log line, a milestone, the end of the program), never
+for a fixed time that stands for one: a loaded machine only makes the run slower. The run as a
+whole has one time limit, and every process it starts dies with the driver, however the driver
+ends (killed at a test's time limit too).
 
 Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, drop-resume, corrupt,
 tampered, close-before, close-before-existing, close-during, quit-during-install. Exit status 0
@@ -61,18 +66,36 @@ class Failure(Exception):
     pass
 
 
+def tied(cmd):
+    """`cmd` so that it gets SIGKILL when the driver ends, even when the driver is killed (the
+    tie is to the driver's main thread, which starts every process)."""
+    return ["setpriv", "--pdeathsig", "KILL", "--", *map(str, cmd)]
+
+
+def start_guard(folder):
+    """A watcher that, when the driver dies without saying "done" (killed at a test's time
+    limit), kills every process whose command line names `folder`: what the setup under test
+    started detached (the opened Corvane, its service) is no child of the driver. It waits on a
+    pipe only the driver holds."""
+    pattern = "".join("\\" + c if c in ".[]()*+?{}|^$\\" else c for c in f"{folder}/")
+    return subprocess.Popen(["bash", "-c",
+                             'read -r said; [ "$said" = done ] || pkill -KILL -f -- "$GUARDED"'],
+                            stdin=subprocess.PIPE, env={**os.environ, "GUARDED": pattern},
+                            start_new_session=True)
+
+
 def start_xvfb(procs, extra=()):
     """Starts a private Xvfb (1440 x 900) on a free display, adds it to `procs` to be stopped
     later, and returns the display name (":N")."""
     r, w = os.pipe()
-    p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1440x900x24", *extra,
-                          "-nolisten", "tcp"], pass_fds=(w,), stdout=subprocess.DEVNULL,
+    p = subprocess.Popen(tied(["Xvfb", "-displayfd", str(w), "-screen", "0", "1440x900x24", *extra,
+                               "-nolisten", "tcp"]), pass_fds=(w,), stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, start_new_session=True)
     os.close(w)
     procs.append(("Xvfb", p))
+    # Xvfb writes the display number once it accepts clients, or ends (end of file) when it fails.
     number = b""
-    deadline = time.time() + 20
-    while time.time() < deadline and not number.endswith(b"\n"):
+    while not number.endswith(b"\n"):
         chunk = os.read(r, 16)
         if not chunk:
             break
@@ -97,6 +120,8 @@ class Run:
         self.screenshots = []
         self.env = {}
         self.summary = {}
+        self.deadline = time.monotonic() + (getattr(args, "time_limit", None) or 600)
+        self.guard = start_guard(self.work)
 
     # ---- small helpers ----
     def log(self, text):
@@ -106,6 +131,23 @@ class Run:
         self.checks.append((bool(ok), text))
         self.log(("ok   " if ok else "FAIL ") + text)
         return ok
+
+    def remaining(self, timeout=None):
+        """Seconds left for a wait: until the run's time limit, or `timeout` if that is sooner."""
+        left = max(0.0, self.deadline - time.monotonic())
+        return left if timeout is None else min(left, timeout)
+
+    def until(self, done, what, timeout=None, every=0.1):
+        """Polls `done()` until it returns something true, and returns that; raises Failure
+        naming `what` at the time limit."""
+        deadline = time.monotonic() + self.remaining(timeout)
+        while True:
+            got = done()
+            if got:
+                return got
+            if time.monotonic() >= deadline:
+                raise Failure(f"gave up waiting for {what}")
+            time.sleep(every)
 
     def run(self, cmd, env=None, check=True, timeout=120):
         r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
@@ -128,7 +170,7 @@ class Run:
 
     def start_old_reader(self):
         exe = self.app / "Contents" / "MacOS" / "viewerapp"
-        p = subprocess.Popen([str(exe)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        p = subprocess.Popen(tied([exe]), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL, start_new_session=True)
         self.procs.append(("old viewerapp", p))
 
@@ -147,10 +189,21 @@ class Run:
         self.image = image
 
     def start_nginx(self):
+        """nginx in the foreground as one process (serve.sh run), which names its address once
+        it listens and ends when the driver does."""
         self.nginx_work = self.work / "nginx"
-        out = self.run(["bash", str(SIM / "nginx" / "serve.sh"), "start", str(self.nginx_work),
-                        str(self.docroot)]).stdout
-        info = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        p = subprocess.Popen(tied(["bash", SIM / "nginx" / "serve.sh", "run", self.nginx_work,
+                                   self.docroot]), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             text=True, start_new_session=True)
+        self.procs.append(("nginx", p))
+        info = {}
+        for line in p.stdout:
+            name, _, value = line.strip().partition("=")
+            info[name] = value
+            if name == "CA":
+                break
+        if "CA" not in info:
+            raise Failure("nginx did not start (sim/nginx/serve.sh run)")
         self.package_base = info["BASE"]
         self.ca = info["CA"]
 
@@ -222,8 +275,8 @@ class Run:
         exe = self.build / "tools" / "collector" / "tally-collector"
         self.db = self.work / "tally.db"
         extra = shlex.split(getattr(self.args, "collector_args", None) or "")
-        p = subprocess.Popen([str(exe), "--port", "0", "--vfmt", str(SOURCE_DIR / "resources" / "vfmt.dat"),
-                              "--db", str(self.db), *extra],
+        p = subprocess.Popen(tied([exe, "--port", "0", "--vfmt", SOURCE_DIR / "resources" / "vfmt.dat",
+                                   "--db", self.db, *extra]),
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                              start_new_session=True)
         self.procs.append(("tally-collector", p))
@@ -270,15 +323,21 @@ class Run:
         # A window manager, so closing a window goes the way a person's click on its close button
         # goes: the manager asks the program to close (WM_DELETE_WINDOW).
         env = {**os.environ, "DISPLAY": self.display}
-        wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, start_new_session=True)
+        wm_log = self.work / "openbox.log"
+        with open(wm_log, "wb") as out:
+            wm = subprocess.Popen(tied(["openbox", "--sm-disable"]), env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(("openbox", wm))
-        deadline = time.time() + 20
-        while time.time() < deadline:
-            if subprocess.run(["wmctrl", "-m"], env=env, capture_output=True).returncode == 0:
-                return
-            time.sleep(0.1)
-        raise Failure("the window manager did not start")
+
+        # The manager is up once it has set _NET_SUPPORTING_WM_CHECK on the root window, which
+        # `wmctrl -m` reads; however long a loaded machine takes to get there.
+        def managing():
+            if wm.poll() is not None:
+                said = wm_log.read_text(errors="replace").strip()[-400:]
+                raise Failure(f"the window manager exited with {wm.returncode} on {self.display}: {said}")
+            return subprocess.run(["wmctrl", "-m"], env=env, capture_output=True).returncode == 0
+
+        self.until(managing, "the window manager")
 
     def xdo(self, *args, check=True):
         return self.run(["xdotool", *map(str, args)], env={**os.environ, "DISPLAY": self.display},
@@ -304,22 +363,21 @@ class Run:
             "LANG": "C.UTF-8",
         })
         self.setup_log = open(self.work / "setup.log", "w")
-        self.setup = subprocess.Popen([str(self.exe)], env=env, cwd=str(self.home),
+        self.setup = subprocess.Popen(tied([self.exe]), env=env, cwd=str(self.home),
                                       stdin=subprocess.DEVNULL, stdout=self.setup_log,
                                       stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(("setup", self.setup))
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            r = self.xdo("search", "--onlyvisible", "--name", WINDOW_TITLE, check=False)
-            ids = r.stdout.split()
-            if ids:
-                self.window = ids[0]
-                time.sleep(0.5)  # first frame
-                return
+
+        def shown():
             if self.setup.poll() is not None:
                 raise Failure(f"the setup exited at start with {self.setup.returncode}")
-            time.sleep(0.2)
-        raise Failure("the setup window did not appear")
+            ids = self.xdo("search", "--onlyvisible", "--name", WINDOW_TITLE, check=False).stdout
+            return ids.split()[0] if ids.split() else None
+
+        self.window = self.until(shown, "the setup window", every=0.2)
+        # Its first frame: the agreement box is drawn (white, or blue once ticked), not black.
+        self.until(lambda: self.window_origin() and self.pixel(*CLICK["agreement_fill"]) != (0, 0, 0),
+                   "the setup window's first frame", every=0.2)
 
     def geometry(self, wid):
         """(x, y, width, height) of a window's client area on the screen. xwininfo's absolute
@@ -337,11 +395,14 @@ class Run:
             return None
 
     def window_origin(self):
-        x, y, _, _ = self.geometry(self.window)
-        return x, y
+        geo = self.geometry(self.window)
+        return geo[:2] if geo else None
 
     def click(self, x, y):
-        ox, oy = self.window_origin()
+        origin = self.window_origin()
+        if not origin:
+            raise Failure("the setup window is gone")
+        ox, oy = origin
         self.xdo("mousemove", "--sync", ox + x, oy + y)
         self.xdo("click", "1")
         time.sleep(0.4)
@@ -356,9 +417,9 @@ class Run:
                 found.append((wid, *geo))
         return found
 
-    def wait_window(self, size, timeout=10):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+    def wait_window(self, size, timeout=None):
+        deadline = time.monotonic() + self.remaining(timeout)
+        while time.monotonic() < deadline:
             for w in self.windows():
                 if (w[3], w[4]) == size:
                     return w
@@ -374,6 +435,8 @@ class Run:
 
     def pixel(self, x, y):
         """The (red, green, blue) of a point of the window's client area, 0 to 255 each."""
+        if not self.window_origin():
+            return (0, 0, 0)
         ox, oy = self.window_origin()
         out = self.run(["import", "-window", "root", "-crop", f"1x1+{ox + x}+{oy + y}", "-depth", "8",
                         "txt:-"], env={**os.environ, "DISPLAY": self.display}, check=False).stdout
@@ -401,10 +464,10 @@ class Run:
     def count_log(self, prefix):
         return sum(1 for line in self.log_lines() if line.startswith(prefix))
 
-    def wait_log(self, prefix, count=1, timeout=60):
+    def wait_log(self, prefix, count=1, timeout=None):
         """Waits until the setup has printed `count` lines starting with `prefix`."""
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+        deadline = time.monotonic() + self.remaining(timeout)
+        while time.monotonic() < deadline:
             if self.count_log(prefix) >= count:
                 return True
             if self.setup.poll() is not None:
@@ -412,20 +475,23 @@ class Run:
             time.sleep(0.2)
         return False
 
-    def click_until_logged(self, where, prefix, timeout=40):
+    def click_until_logged(self, where, prefix, timeout=None):
         """Clicks a control until the setup logs what the control starts. The screen behind it may
-        still be on its way (the install line's ten-second wait), so one click may land early."""
+        still be on its way (the install line's ten-second wait), so one click may land early; a
+        slow machine gets longer to answer each further click."""
         before = self.count_log(prefix)
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+        deadline = time.monotonic() + self.remaining(timeout)
+        answer = 2
+        while time.monotonic() < deadline:
             self.click(*where)
-            if self.wait_log(prefix, before + 1, timeout=2):
+            if self.wait_log(prefix, before + 1, timeout=answer):
                 return True
+            answer = min(answer * 2, 30)
         return False
 
-    def wait_exit(self, timeout):
+    def wait_exit(self, timeout=None):
         try:
-            return self.setup.wait(timeout=timeout)
+            return self.setup.wait(timeout=self.remaining(timeout))
         except subprocess.TimeoutExpired:
             return None
 
@@ -471,10 +537,10 @@ class Run:
         rest = text.split(key, 1)[1]
         return rest.split("<string>", 1)[1].split("</string>", 1)[0]
 
-    def wait_for_milestones(self, wanted, timeout=10):
-        deadline = time.time() + timeout
+    def wait_for_milestones(self, wanted, timeout=None):
+        deadline = time.monotonic() + self.remaining(timeout)
         got = self.milestones()
-        while time.time() < deadline and not all(got.count(w) >= wanted.count(w) for w in set(wanted)):
+        while time.monotonic() < deadline and not all(got.count(w) >= wanted.count(w) for w in set(wanted)):
             time.sleep(0.3)
             got = self.milestones()
         return got
@@ -494,11 +560,9 @@ class Run:
                     p.wait()
         # Programs the setup started (Corvane opened at the end, its service) run detached.
         subprocess.run(["pkill", "-f", str(self.root / "Applications")], check=False)
+        self.guard.communicate(b"done\n")
         if self.fault_server:
             self.fault_server.shutdown()
-        if self.nginx_work:
-            subprocess.run(["bash", str(SIM / "nginx" / "serve.sh"), "stop", str(self.nginx_work)],
-                           check=False)
         if hasattr(self, "setup_log"):
             self.setup_log.close()
 
@@ -526,23 +590,31 @@ def prepare(run, *, existing=False, running=False, corrupt=False, tampered=False
 
 def accept_and_install(run):
     # A click that lands while the window is still settling is lost, as a person's would be;
-    # look at the box and press again, as a person would.
+    # look at the box and press again, as a person would. Each further try gives a slow machine
+    # longer to repaint, so a late repaint is not taken for a lost click (a second click would
+    # untick the box).
+    answer = 2
     for _ in range(5):
         run.click(*CLICK["agreement"])
-        if run.agreement_ticked():
+        try:
+            run.until(run.agreement_ticked, "the agreement box to be ticked", timeout=answer, every=0.2)
             break
+        except Failure:
+            answer *= 2
     run.check(run.agreement_ticked(), "the agreement box is ticked")
     run.screenshot("agreement-ticked")
+    answer = 3
     for _ in range(5):
         run.click(*CLICK["install"])
-        deadline = time.time() + 3
-        while time.time() < deadline:
+        deadline = time.monotonic() + run.remaining(answer)
+        while time.monotonic() < deadline:
             if run.count_log("fnDownload") or len(run.windows()) > 1:
                 return
             time.sleep(0.2)
+        answer *= 2
 
 
-def expect_success(run, *, fresh, timeout=120):
+def expect_success(run, *, fresh, timeout=None):
     status = run.wait_exit(timeout)
     run.check(status == 0, f"the setup ended with exit status 0 (got {status})")
     run.check(run.installed_version() == "2.0.0",
@@ -603,7 +675,7 @@ def scenario_overwrite(run):
 
 
 def expect_quit(run, reason, *, extra=()):
-    status = run.wait_exit(30)
+    status = run.wait_exit()
     run.check(status == 0, f"the setup quit with exit status 0 (got {status})")
     wanted = [100, *extra, reason]
     got = run.wait_for_milestones(wanted)
@@ -634,8 +706,8 @@ def scenario_agreement(run):
 def scenario_running(run):
     prepare(run, existing=True, running=True)
     accept_and_install(run)
-    deadline = time.time() + 10
-    while time.time() < deadline and len(run.windows()) < 2:
+    deadline = time.monotonic() + run.remaining()
+    while time.monotonic() < deadline and len(run.windows()) < 2:
         time.sleep(0.2)
     run.screenshot("running-alert")
     windows = run.windows()
@@ -646,8 +718,8 @@ def scenario_running(run):
         wid, x, y, width, height = alert[0]
         run.xdo("mousemove", "--sync", x + width // 2, y + height - 35)  # "好的"
         run.xdo("click", "1")
-    deadline = time.time() + 10
-    while time.time() < deadline and len(run.windows()) > 1:
+    deadline = time.monotonic() + run.remaining()
+    while time.monotonic() < deadline and len(run.windows()) > 1:
         time.sleep(0.2)
     run.check(len(run.windows()) == 1, "\"好的\" dismisses the alert")
     run.check(run.installed_version() == "1.0.0", "the installed app is untouched")
@@ -824,10 +896,16 @@ def main():
     ap.add_argument("--work")
     ap.add_argument("--show", action="store_true", help="use $DISPLAY instead of a private Xvfb")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
+    ap.add_argument("--time-limit", type=float, default=None,
+                    help="seconds for the whole run (default 600, with --show 3600); the e2e "
+                         "tests set it a little below their CTest time-out, so the driver reports "
+                         "and cleans up itself")
     ap.add_argument("--collector-args", default="",
                     help="more tally-collector options, one shell-quoted line "
                          "(e.g. '--delay-ms 600000 --fault close' for a collector that never answers)")
     args = ap.parse_args()
+    if args.time_limit is None:
+        args.time_limit = 3600 if args.show else 600
     run = Run(args)
     ok = False
     try:

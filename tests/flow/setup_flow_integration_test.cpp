@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,9 +32,8 @@
 #include "setup/production_services.h"
 #include "setup/reporter.h"
 #include "support/test_support.h"
+#include "support/tied_process.h"
 #include "tally/vo_tally_client.h"
-
-extern char** environ;
 
 namespace corvane {
 namespace {
@@ -66,67 +64,40 @@ std::vector<std::pair<std::string, std::string>> assignments(const std::string& 
 
 // The reference collector as a child process on a port the OS picks, storing into a file.
 class Collector {
-  public:
-    // `fault`: one of the collector's --fault modes, or empty for a well-behaved collector.
-    Collector(const fs::path& vfmt, const fs::path& work, const std::string& fault = {})
-        : mDb(work / ("collector" + fault + ".db")) {
-        const fs::path out = work / ("collector" + fault + ".out");
-        const std::string exe = (test::binaryDir() / "tools/collector/tally-collector").string();
-        std::vector<std::string> args{exe,          "--vfmt", vfmt.string(), "--db",
-                                      mDb.string(), "--port", "0",           "--quiet"};
+    static std::vector<std::string> command(const fs::path& vfmt, const fs::path& db,
+                                            const std::string& fault) {
+        std::vector<std::string> args{
+            (test::binaryDir() / "tools/collector/tally-collector").string(),
+            "--vfmt",
+            vfmt.string(),
+            "--db",
+            db.string(),
+            "--port",
+            "0",
+            "--quiet"};
         if (!fault.empty()) {
             args.insert(args.end(), {"--fault", fault});
         }
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const int rc = posix_spawn(&mPid, exe.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            mPid = -1;
-            return;
-        }
+        return args;
+    }
+
+  public:
+    // `fault`: one of the collector's --fault modes, or empty for a well-behaved collector.
+    Collector(const fs::path& vfmt, const fs::path& work, const std::string& fault = {})
+        : mDb(work / ("collector" + fault + ".db")), mProcess(command(vfmt, mDb, fault)) {
         // Its first line names the port.
-        const std::regex listening(R"(listening on [^\n]*:(\d+))");
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::smatch m;
-            const std::string text = test::readFile(out);
-            if (std::regex_search(text, m, listening)) {
-                mPort = std::stoi(m[1]);
-                return;
-            }
-            std::this_thread::sleep_for(10ms);
+        const std::regex listening(R"(listening on .*:(\d+))");
+        std::smatch m;
+        if (const auto line = mProcess.readLine(); line && std::regex_search(*line, m, listening)) {
+            mPort = std::stoi(m[1]);
         }
     }
-    ~Collector() { stop(); }
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
     [[nodiscard]] int port() const { return mPort; }
 
-    void stop() {
-        if (mPid <= 0) {
-            return;
-        }
-        ::kill(mPid, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 500 && ::waitpid(mPid, &status, WNOHANG) == 0; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        if (::waitpid(mPid, &status, WNOHANG) == 0) {
-            ::kill(mPid, SIGKILL);
-            ::waitpid(mPid, &status, 0);
-        }
-        mPid = -1;
-    }
+    void stop() { (void)mProcess.stop(std::chrono::seconds(5)); }
 
     // Every batch stored so far, decoded.
     [[nodiscard]] json batches() const {
@@ -159,7 +130,7 @@ class Collector {
 
   private:
     fs::path mDb;
-    pid_t mPid = -1;
+    test::TiedProcess mProcess;
     int mPort = 0;
 };
 
@@ -222,17 +193,9 @@ class SetupFlowIntegration : public ::testing::Test {
         }
         env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_SIM_ARCH", "x86_64"));
 
-        const auto served = runScript(
-            sim / "nginx/serve.sh", {"start", (work.path() / "nginx").string(), docroot.string()});
-        ASSERT_TRUE(served.succeeded()) << served.output;
-        nginxStarted = true;
-        for (const auto& [name, value] : assignments(served.output)) {
-            if (name == "BASE") {
-                env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_PACKAGE_BASE", value));
-            } else if (name == "CA") {
-                env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_CA_BUNDLE", value));
-            }
-        }
+        nginx.emplace(docroot);
+        env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_PACKAGE_BASE", nginx->base()));
+        env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_CA_BUNDLE", nginx->caBundle()));
 
         const fs::path vfmt = test::sourceDir() / "resources/vfmt.dat";
         collector = std::make_unique<Collector>(vfmt, work.path());
@@ -271,9 +234,7 @@ class SetupFlowIntegration : public ::testing::Test {
         if (collector) {
             collector->stop();
         }
-        if (nginxStarted) {
-            (void)runScript(sim / "nginx/serve.sh", {"stop", (work.path() / "nginx").string()});
-        }
+        nginx.reset();
         resetCommonFilePathForTesting();
     }
 
@@ -328,7 +289,7 @@ class SetupFlowIntegration : public ::testing::Test {
     fs::path root;
     fs::path docroot;
     std::vector<std::unique_ptr<test::ScopedEnv>> env;
-    bool nginxStarted = false;
+    std::optional<test::NginxServer> nginx;
     std::unique_ptr<Collector> collector;
     platform::ScopedLogCapture logs;
     std::shared_ptr<platform::RunLoop> loop = std::make_shared<platform::RunLoop>();

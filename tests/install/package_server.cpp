@@ -1,49 +1,13 @@
 #include "package_server.h"
 
 #include <httplib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-
-#include "platform/process.h"
 
 namespace corvane::test {
 using namespace std::chrono_literals;
-
-PackageServer::PackageServer(const std::filesystem::path& docroot) {
-    // nginx daemonises; as the reaper of orphans this process can collect it once stopped.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    const auto script = (sourceDir() / "sim/nginx/serve.sh").string();
-    const auto r =
-        platform::runProcess("/bin/bash", {script, "start", mWork.str(), docroot.string()});
-    std::istringstream lines(r.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("BASE=", 0) == 0) {
-            mBase = line.substr(5);
-        } else if (line.rfind("CA=", 0) == 0) {
-            mCa = line.substr(3);
-        }
-    }
-    if (!r.succeeded() || mBase.empty() || mCa.empty()) {
-        throw std::runtime_error("nginx did not start: " + r.output);
-    }
-}
-
-PackageServer::~PackageServer() {
-    const auto script = (sourceDir() / "sim/nginx/serve.sh").string();
-    (void)platform::runProcess("/bin/bash", {script, "stop", mWork.str()});
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-}
 
 FaultServer::FaultServer(const PackageServer& tls, int64_t size)
     : mServer(std::make_unique<httplib::SSLServer>(tls.certificate().c_str(),
@@ -105,51 +69,42 @@ void FaultServer::openGate() {
 
 namespace corvane::test {
 
+namespace {
+
+std::vector<std::string> faultServerCommand(const PackageServer& tls,
+                                            const std::filesystem::path& file,
+                                            const std::filesystem::path& stats,
+                                            const std::vector<std::string>& faults) {
+    // The server writes its figures as it goes; none of an earlier server may be read.
+    std::filesystem::remove(stats);
+    std::vector<std::string> args = {"/usr/bin/python3",
+                                     (sourceDir() / "sim/fault_server.py").string(),
+                                     "--cert",
+                                     tls.certificate().string(),
+                                     "--key",
+                                     tls.privateKey().string(),
+                                     "--file",
+                                     file.string(),
+                                     "--stats",
+                                     stats.string()};
+    args.insert(args.end(), faults.begin(), faults.end());
+    return args;
+}
+
+}  // namespace
+
 ScriptedFaultServer::ScriptedFaultServer(const PackageServer& tls,
                                          const std::filesystem::path& file,
                                          const std::vector<std::string>& faults)
     : mStats(tls.certificate().parent_path() /
-             ("fault-stats-" + std::to_string(reinterpret_cast<uintptr_t>(this)))) {
-    std::filesystem::remove(mStats);
-    std::vector<std::string> args = {"python3", (sourceDir() / "sim/fault_server.py").string(),
-                                     "--cert",  tls.certificate().string(),
-                                     "--key",   tls.privateKey().string(),
-                                     "--file",  file.string(),
-                                     "--stats", mStats.string()};
-    args.insert(args.end(), faults.begin(), faults.end());
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
+             ("fault-stats-" + std::to_string(reinterpret_cast<uintptr_t>(this)))),
+      mProcess(faultServerCommand(tls, file, mStats, faults)) {
+    // Its first line names the port.
+    const std::optional<std::string> line = mProcess.readLine();
+    if (!line || line->rfind("PORT=", 0) != 0) {
+        throw std::runtime_error("fault server did not start: " + line.value_or("(no output)"));
     }
-    argv.push_back(nullptr);
-    int out[2];
-    if (::pipe(out) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const int rc = ::posix_spawnp(&mPid, "python3", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    std::string line;
-    char ch = 0;
-    while (rc == 0 && ::read(out[0], &ch, 1) == 1 && ch != '\n') {
-        line += ch;
-    }
-    ::close(out[0]);
-    if (rc != 0 || line.rfind("PORT=", 0) != 0) {
-        throw std::runtime_error("fault server did not start: " + line);
-    }
-    mPort = std::stoi(line.substr(5));
-}
-
-ScriptedFaultServer::~ScriptedFaultServer() {
-    if (mPid > 0) {
-        ::kill(mPid, SIGTERM);
-        ::waitpid(mPid, nullptr, 0);
-    }
+    mPort = std::stoi(line->substr(5));
 }
 
 ScriptedFaultServer::Stats ScriptedFaultServer::stats() const {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/tied_process.h"
 
 namespace httplib {
 class SSLServer;
@@ -27,21 +28,17 @@ namespace corvane::test {
 
 class PackageServer {
   public:
-    // Serves `docroot`; throws when nginx does not start.
-    explicit PackageServer(const std::filesystem::path& docroot);
-    ~PackageServer();
-    PackageServer(const PackageServer&) = delete;
-    PackageServer& operator=(const PackageServer&) = delete;
+    // Serves `docroot`; throws when nginx does not start. nginx ends with the test, even when
+    // the test is killed (NginxServer).
+    explicit PackageServer(const std::filesystem::path& docroot) : mNginx(docroot) {}
 
-    [[nodiscard]] const std::string& base() const { return mBase; }    // https://127.0.0.1:PORT
-    [[nodiscard]] const std::string& caBundle() const { return mCa; }  // the CA to trust
-    [[nodiscard]] std::filesystem::path certificate() const { return mWork.path() / "server.crt"; }
-    [[nodiscard]] std::filesystem::path privateKey() const { return mWork.path() / "server.key"; }
+    [[nodiscard]] const std::string& base() const { return mNginx.base(); }
+    [[nodiscard]] const std::string& caBundle() const { return mNginx.caBundle(); }
+    [[nodiscard]] std::filesystem::path certificate() const { return mNginx.work() / "server.crt"; }
+    [[nodiscard]] std::filesystem::path privateKey() const { return mNginx.work() / "server.key"; }
 
   private:
-    TempDir mWork;
-    std::string mBase;
-    std::string mCa;
+    NginxServer mNginx;
 };
 
 class FaultServer {
@@ -72,7 +69,6 @@ class ScriptedFaultServer {
     // server does not start. Its statistics file goes to `tls`'s own folder.
     ScriptedFaultServer(const PackageServer& tls, const std::filesystem::path& file,
                         const std::vector<std::string>& faults);
-    ~ScriptedFaultServer();
     ScriptedFaultServer(const ScriptedFaultServer&) = delete;
     ScriptedFaultServer& operator=(const ScriptedFaultServer&) = delete;
 
@@ -88,7 +84,7 @@ class ScriptedFaultServer {
 
   private:
     std::filesystem::path mStats;
-    pid_t mPid = -1;
+    TiedProcess mProcess;  // ends with the test, even when the test is killed
     int mPort = 0;
 };
 

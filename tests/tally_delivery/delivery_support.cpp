@@ -1,24 +1,13 @@
 #include "delivery_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/process.h"
 #include "tally/batch.h"
 #include "tally/vo_tally_format.h"
-
-extern char** environ;
 
 namespace tally::test {
 
@@ -113,85 +102,28 @@ std::string hexOf(const std::vector<std::uint8_t>& bytes) {
 CollectorProcess::CollectorProcess(const fs::path& vfmt, const fs::path& db,
                                    const std::vector<std::string>& args)
     : mDb(db), mLog(db.string() + ".log") {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return;
-    }
     std::vector<std::string> argv = {collectorPath(), "--vfmt", vfmt.string(), "--db", db.string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, mLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int rc = ::posix_spawn(&mPid, cargv[0], &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    mStdout = pipeFds[0];
-    if (rc != 0) {
-        mPid = -1;
-        return;
-    }
-
+    std::error_code ec;
+    fs::remove(mLog, ec);
+    mProcess.emplace(std::move(argv), mLog);
     // The first line announces the port: "listening on 127.0.0.1:PORT".
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{mStdout, POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) {
-            continue;
-        }
-        char buf[128];
-        const ssize_t n = ::read(mStdout, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        line.append(buf, static_cast<size_t>(n));
-    }
-    const auto colon = line.rfind(':');
-    if (line.rfind("listening on ", 0) == 0 && colon != std::string::npos) {
-        mPort = std::atoi(line.c_str() + colon + 1);
+    const auto line = mProcess->readLine();
+    const auto colon = line ? line->rfind(':') : std::string::npos;
+    if (line && line->rfind("listening on ", 0) == 0 && colon != std::string::npos) {
+        mPort = std::atoi(line->c_str() + colon + 1);
     }
 }
 
-CollectorProcess::~CollectorProcess() {
-    stop();
-    if (mStdout >= 0) {
-        ::close(mStdout);
-    }
-}
+CollectorProcess::~CollectorProcess() = default;
 
 std::string CollectorProcess::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(mPort) + path;
 }
 
 int CollectorProcess::stop() {
-    if (mPid <= 0) {
-        return -1;
-    }
-    ::kill(mPid, SIGTERM);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    pid_t done = 0;
-    while ((done = ::waitpid(mPid, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (done == 0) {
-        ::kill(mPid, SIGKILL);
-        ::waitpid(mPid, &status, 0);
-        mPid = -1;
-        return -1;
-    }
-    mPid = -1;
     mPort = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return mProcess ? mProcess->stop() : -1;
 }
 
 std::vector<nlohmann::json> CollectorProcess::dump() const {

@@ -13,6 +13,7 @@
 
 #include "platform/main_queue.h"
 #include "support/test_support.h"
+#include "support/tied_process.h"
 #include "tally/tally_value.h"
 
 namespace tally::test {
@@ -65,7 +66,8 @@ class DeliveryWorld {
                                       const std::string& extra = {});
 
 // tally-collector as a real process. Started by the constructor with `--vfmt`, `--db` and
-// `args`; stopped (SIGTERM, then waited for) by stop() or the destructor.
+// `args`; stopped (SIGTERM, then waited for) by stop() or the destructor, and killed with the
+// test when the test itself is killed (TiedProcess).
 class CollectorProcess {
   public:
     CollectorProcess(const std::filesystem::path& vfmt, const std::filesystem::path& db,
@@ -77,6 +79,7 @@ class CollectorProcess {
     // Whether it started and announced its port.
     [[nodiscard]] bool running() const { return mPort > 0; }
     [[nodiscard]] int port() const { return mPort; }
+    [[nodiscard]] pid_t pid() const { return mProcess ? mProcess->pid() : -1; }
     // "http://127.0.0.1:PORT" + path.
     [[nodiscard]] std::string url(const std::string& path = "/report") const;
 
@@ -92,9 +95,8 @@ class CollectorProcess {
   private:
     std::filesystem::path mDb;
     std::filesystem::path mLog;
-    pid_t mPid = -1;
+    std::optional<corvane::test::TiedProcess> mProcess;
     int mPort = -1;
-    int mStdout = -1;
 };
 
 // The public record's payload and an install event's payload for the tables of kTestVfmt.
