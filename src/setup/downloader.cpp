@@ -14,6 +14,7 @@
 
 #include "platform/log.h"
 #include "platform/main_queue.h"
+#include "platform/network_settings.h"
 #include "platform/paths.h"
 
 namespace corvane {
@@ -321,6 +322,8 @@ void Downloader::run(const std::string& url) {
         // Replaces only the CA file; the system's certificate folder is still searched.
         curl_easy_setopt(easy, CURLOPT_CAINFO, bundle->c_str());
     }
+    // The proxy and the trusted roots the machine is set up with (System Settings on a Mac).
+    platform::applySystemNetworkSettings(easy, url);
     // Like the platform's defaults: give up on a connection that does not open within a minute
     // or stalls for a minute, never on a long but moving download.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 60L);
