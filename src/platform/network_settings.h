@@ -5,6 +5,7 @@
 // Settings and its trusted certificates in the Keychain.
 #include <curl/curl.h>
 
+#include <optional>
 #include <string>
 
 namespace corvane::platform {
@@ -23,5 +24,29 @@ namespace corvane::platform {
 //
 // Linux: changes nothing; libcurl's defaults (environment proxies, the system CA store) apply.
 void applySystemNetworkSettings(CURL* easy, const std::string& url);
+
+// One entry of a system's proxy list for an address, in the system's terms.
+struct SystemProxy {
+    enum class Kind { direct, http, https, socks, other };
+    Kind kind = Kind::other;
+    std::string host;
+    std::optional<long> port;
+    std::string user;
+    std::string password;
+};
+
+// A proxy as libcurl takes it: `address` empty for a direct connection.
+struct CurlProxy {
+    std::string address;
+    std::string user;
+    std::string password;
+    bool operator==(const CurlProxy&) const = default;
+};
+
+// The libcurl form of one system entry: "http://host:port" for HTTP and HTTPS proxies (a proxy
+// for https addresses is still spoken to in plain HTTP), "socks5h://host:port" for SOCKS (names
+// resolved by the proxy, as the system does), an IPv6 address in brackets, no port when the entry
+// has none. Absent for an entry libcurl cannot use (no host, a kind it does not speak).
+[[nodiscard]] std::optional<CurlProxy> curlProxy(const SystemProxy& entry);
 
 }  // namespace corvane::platform

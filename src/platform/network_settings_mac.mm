@@ -96,23 +96,34 @@ NSArray* runConfigurationScript(NSDictionary* entry, NSURL* target) {
     return answer.proxies != nil ? answer.proxies : @[];
 }
 
-// The first usable proxy of a system list, as libcurl names it: "" for a direct connection.
-// Configuration scripts are run; their answers hold no further scripts.
-struct Proxy {
-    std::string address;
-    std::string user;
-    std::string password;
-};
+// The system's proxy entry in the platform-neutral form (configuration scripts are not entries
+// here: chooseProxy runs them).
+SystemProxy systemProxy(NSDictionary* entry) {
+    using Kind = SystemProxy::Kind;
+    NSString* type = entry[str(kCFProxyTypeKey)];
+    SystemProxy proxy;
+    proxy.kind = [type isEqualToString:str(kCFProxyTypeNone)]    ? Kind::direct
+                 : [type isEqualToString:str(kCFProxyTypeHTTP)]  ? Kind::http
+                 : [type isEqualToString:str(kCFProxyTypeHTTPS)] ? Kind::https
+                 : [type isEqualToString:str(kCFProxyTypeSOCKS)] ? Kind::socks
+                                                                 : Kind::other;
+    proxy.host = toStd(entry[str(kCFProxyHostNameKey)]);
+    if (NSNumber* port = entry[str(kCFProxyPortNumberKey)]) {
+        proxy.port = port.longValue;
+    }
+    proxy.user = toStd(entry[str(kCFProxyUsernameKey)]);
+    proxy.password = toStd(entry[str(kCFProxyPasswordKey)]);
+    return proxy;
+}
 
-Proxy chooseProxy(NSArray* entries, NSURL* target, bool scriptsAllowed) {
+// The first usable proxy of a system list; a direct connection when none is. Configuration
+// scripts are run; their answers hold no further scripts.
+CurlProxy chooseProxy(NSArray* entries, NSURL* target, bool scriptsAllowed) {
     for (NSDictionary* entry in entries) {
         if (![entry isKindOfClass:[NSDictionary class]]) {
             continue;
         }
         NSString* type = entry[str(kCFProxyTypeKey)];
-        if ([type isEqualToString:str(kCFProxyTypeNone)]) {
-            return {};
-        }
         if ([type isEqualToString:str(kCFProxyTypeAutoConfigurationURL)] ||
             [type isEqualToString:str(kCFProxyTypeAutoConfigurationJavaScript)]) {
             if (scriptsAllowed) {
@@ -120,28 +131,9 @@ Proxy chooseProxy(NSArray* entries, NSURL* target, bool scriptsAllowed) {
             }
             continue;
         }
-        NSString* scheme = nil;
-        // An "HTTPS" proxy is the one for https addresses; it is still spoken to in plain HTTP.
-        if ([type isEqualToString:str(kCFProxyTypeHTTP)] ||
-            [type isEqualToString:str(kCFProxyTypeHTTPS)]) {
-            scheme = @"http";
-        } else if ([type isEqualToString:str(kCFProxyTypeSOCKS)]) {
-            scheme = @"socks5h";  // names resolved by the proxy, as the system does
+        if (std::optional<CurlProxy> proxy = curlProxy(systemProxy(entry))) {
+            return *proxy;
         }
-        NSString* host = entry[str(kCFProxyHostNameKey)];
-        if (scheme == nil || host.length == 0) {
-            continue;
-        }
-        if ([host containsString:@":"] && ![host hasPrefix:@"["]) {
-            host = [NSString stringWithFormat:@"[%@]", host];  // an IPv6 address
-        }
-        NSNumber* port = entry[str(kCFProxyPortNumberKey)];
-        NSString* address = port != nil
-                                ? [NSString stringWithFormat:@"%@://%@:%ld", scheme, host,
-                                                             static_cast<long>(port.longValue)]
-                                : [NSString stringWithFormat:@"%@://%@", scheme, host];
-        return {toStd(address), toStd(entry[str(kCFProxyUsernameKey)]),
-                toStd(entry[str(kCFProxyPasswordKey)])};
     }
     return {};
 }
@@ -269,7 +261,7 @@ void applySystemNetworkSettings(CURL* easy, const std::string& url) {
         }
         NSArray* entries = (__bridge_transfer NSArray*)CFNetworkCopyProxiesForURL(
             (__bridge CFURLRef)target, (__bridge CFDictionaryRef)settings);
-        const Proxy proxy = chooseProxy(entries, target, true);
+        const CurlProxy proxy = chooseProxy(entries, target, true);
         // "" is an explicit direct connection: environment variables do not count either.
         curl_easy_setopt(easy, CURLOPT_PROXY, proxy.address.c_str());
         curl_easy_setopt(easy, CURLOPT_NOPROXY, "");

@@ -48,14 +48,14 @@ QRect toQtRect(const MacRect& frame, int screenHeight) {
 }
 
 std::string formatPoints(double value) {
-    // The shortest text that reads back as the same number, in the C locale whatever the
+    // The fewest decimals that read back as the same number, in the C locale whatever the
     // user's. Not std::to_chars: its floating-point form needs macOS 13.3, newer than the oldest
     // system the setup runs on.
     std::string text;
-    for (int precision = 1; precision <= 17; ++precision) {
+    for (int decimals = 0; decimals <= 17; ++decimals) {
         std::ostringstream out;
         out.imbue(std::locale::classic());
-        out << std::setprecision(precision) << value;
+        out << std::fixed << std::setprecision(decimals) << value;
         text = out.str();
         std::istringstream in(text);
         in.imbue(std::locale::classic());
