@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace corvane::platform {
@@ -27,37 +28,10 @@ namespace fs = std::filesystem;
 constexpr size_t kKeptBytes = size_t{1} << 20;
 constexpr size_t kRunBytes = size_t{4} << 20;
 
-class FileHandle {
-  public:
-    FileHandle() = default;
-    explicit FileHandle(int fd) : mFd(fd) {}
-    ~FileHandle() { reset(); }
-    FileHandle(FileHandle&& other) noexcept : mFd(std::exchange(other.mFd, -1)) {}
-    FileHandle& operator=(FileHandle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            mFd = std::exchange(other.mFd, -1);
-        }
-        return *this;
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    [[nodiscard]] int get() const { return mFd; }
-    void reset() {
-        if (mFd >= 0) {
-            ::close(mFd);
-            mFd = -1;
-        }
-    }
-
-  private:
-    int mFd = -1;
-};
-
 struct LogState {
     std::mutex mutex;
     LogSink sink;
-    FileHandle file;
+    UniqueFd file;
     size_t fileBytes = 0;  // written by this run
 };
 
@@ -87,20 +61,6 @@ std::string timeStamp() {
     char out[64];
     std::snprintf(out, sizeof out, "%s.%03d %s", date, static_cast<int>(millis), zone);
     return out;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 // One file line per logged line: the time stamp, then the text; a line break inside the text
@@ -164,7 +124,7 @@ std::string keptRuns(const std::string& text, size_t keepRuns) {
 
 // The file's last few MiB: enough for every run it may keep, however large it has grown.
 std::string readTail(const std::string& path) {
-    const FileHandle in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in.get() < 0) {
         return {};
     }
@@ -244,9 +204,9 @@ std::string openLogFile(const std::string& path, size_t keepRuns) {
         std::string(kLogRunMarker) + timeStamp() + " (pid " + std::to_string(::getpid()) + ")\n";
     const std::string temporary = path + ".new";
     {
-        FileHandle out(::open(temporary.c_str(),
-                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                              S_IRUSR | S_IWUSR));
+        UniqueFd out(::open(temporary.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                            S_IRUSR | S_IWUSR));
         if (out.get() < 0) {
             return errnoText(temporary, errno);
         }
@@ -261,7 +221,7 @@ std::string openLogFile(const std::string& path, size_t keepRuns) {
         ::unlink(temporary.c_str());
         return errnoText(path, error);
     }
-    FileHandle appended(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd appended(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
     if (appended.get() < 0) {
         return errnoText(path, errno);
     }
