@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need.
 # Idempotent: when everything is present it only runs dpkg-query and returns.
+# Installing needs root: run as root, or as a user who may use sudo (used for this step only).
 set -euo pipefail
 
 PACKAGES=(
@@ -14,6 +15,8 @@ PACKAGES=(
   zsh xorriso nginx-light openssl curl procps python3
   # real windows for the end-to-end runs
   xvfb xdotool imagemagick fonts-wqy-microhei x11-utils openbox wmctrl
+  # the macOS sources checked against GNUstep's Foundation and AppKit headers
+  libgnustep-gui-dev
 )
 
 missing=()
@@ -27,10 +30,21 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
+
 echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # nginx must not run as a system service: tests start their own instances.
-if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
-service nginx stop >/dev/null 2>&1 || true
+if command -v systemctl >/dev/null 2>&1; then
+  "${as_root[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
+fi
+"${as_root[@]}" service nginx stop >/dev/null 2>&1 || true

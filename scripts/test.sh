@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds, and runs the whole CTest suite (unit,
+# Runs every test: installs what is missing, checks the macOS-only sources against GNUstep's
+# headers and the release scripts' syntax, builds, and runs the whole CTest suite (unit,
 # integration against local servers, GUI on the offscreen platform, end to end in a real X
 # window), then the Qt-free tests again under AddressSanitizer+UndefinedBehaviorSanitizer and
 # under ThreadSanitizer, and a short bounded fuzz run of every parser of outside input.
@@ -19,6 +20,10 @@ run_preset() {
   echo "== ${preset}: tests"
   ctest --preset "$preset" -j "$jobs" "$@"
 }
+
+echo "== macOS sources and release scripts"
+bash scripts/check-mac-sources.sh
+bash -n scripts/package-macos.sh
 
 run_preset default
 if [ "${CORVANE_QUICK:-0}" != "1" ]; then

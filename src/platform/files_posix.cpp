@@ -32,6 +32,27 @@ bool unsupported(int error) {
 
 }  // namespace
 
+void UniqueFd::reset() {
+    if (mFd >= 0) {
+        ::close(mFd);
+        mFd = -1;
+    }
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
 std::error_code renameNoReplace(const std::string& from, const std::string& to) {
 #if defined(__APPLE__)
     const int rc = ::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL);

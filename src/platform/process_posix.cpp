@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -17,24 +18,6 @@ namespace corvane::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : mFd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    [[nodiscard]] int get() const { return mFd; }
-    void reset() {
-        if (mFd >= 0) {
-            ::close(mFd);
-        }
-        mFd = -1;
-    }
-
-  private:
-    int mFd;
-};
 
 int statusToExitCode(int status) {
     if (WIFEXITED(status)) {
@@ -94,8 +77,8 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
         result.startError = std::strerror(errno);
         return result;
     }
-    Fd readEnd(pipeFds[0]);
-    Fd writeEnd(pipeFds[1]);
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

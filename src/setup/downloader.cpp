@@ -18,6 +18,7 @@
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/network_libraries.h"
+#include "platform/network_settings.h"
 #include "platform/paths.h"
 
 namespace corvane {
@@ -588,6 +589,8 @@ bool Downloader::configure(const std::string& url, Transfer& t) {
         // Replaces only the CA file; the system's certificate folder is still searched.
         CORVANE_SETOPT(CURLOPT_CAINFO, bundle->c_str());
     }
+    // The proxy and the trusted roots the machine is set up with (System Settings on a Mac).
+    platform::applySystemNetworkSettings(easy, url);
     // Give up on a connection that does not open, or a transfer that stalls, within the stall
     // time; never on a long but moving download.
     const long stall = static_cast<long>(std::max<int64_t>(1, limits.stallTime.count()));

@@ -12,6 +12,7 @@
 #include <regex>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/log.h"
 
 namespace corvane {
@@ -29,20 +30,6 @@ std::string markPath(const std::string& folder) {
 
 std::string errnoText(int err) {
     return std::error_code(err, std::generic_category()).message();
-}
-
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 // Flushes the folder's entry of a new file to disk.
@@ -105,7 +92,7 @@ std::optional<WorkFolderMark> WorkFolderMark::place(const std::string& folder,
     const std::string text =
         std::string(kind == WorkFolderKind::install ? kInstallWord : kSeedWord) + " " +
         std::to_string(::getpid()) + "\n";
-    if (!writeAll(fd, text) || ::fsync(fd) != 0) {
+    if (!platform::writeAll(fd, text) || ::fsync(fd) != 0) {
         logLine("Cannot mark the working folder: " + path + ": " + errnoText(errno));
         ::unlink(path.c_str());
         return std::nullopt;

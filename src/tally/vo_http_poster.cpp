@@ -8,6 +8,7 @@
 
 #include "platform/main_queue.h"
 #include "platform/network_libraries.h"
+#include "platform/network_settings.h"
 #include "tally/vo_log_util.h"
 
 namespace tally {
@@ -96,6 +97,8 @@ struct VoHttpPoster::Transfer {
         curl->easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl->easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl->easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        // The proxy and the trusted roots the machine is set up with (System Settings on a Mac).
+        corvane::platform::applySystemNetworkSettings(easy, url);
 #if LIBCURL_VERSION_NUM >= 0x075700
         // Leave a name lookup that is still running behind instead of waiting for it when the
         // poster shuts down.

@@ -3,8 +3,10 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
-#include <charconv>
 #include <cmath>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 #include <utility>
 
 #include "platform/log.h"
@@ -46,12 +48,22 @@ QRect toQtRect(const MacRect& frame, int screenHeight) {
 }
 
 std::string formatPoints(double value) {
-    char buffer[64];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    if (ec != std::errc()) {
-        return "0.0";
+    // The fewest decimals that read back as the same number, in the C locale whatever the
+    // user's. Not std::to_chars: its floating-point form needs macOS 13.3, newer than the oldest
+    // system the setup runs on.
+    std::string text;
+    for (int decimals = 0; decimals <= 17; ++decimals) {
+        std::ostringstream out;
+        out.imbue(std::locale::classic());
+        out << std::fixed << std::setprecision(decimals) << value;
+        text = out.str();
+        std::istringstream in(text);
+        in.imbue(std::locale::classic());
+        double back = 0.0;
+        if (!std::isfinite(value) || ((in >> back) && back == value)) {
+            break;
+        }
     }
-    std::string text(buffer, end);
     if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) {
         text += ".0";
     }

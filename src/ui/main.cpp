@@ -2,8 +2,10 @@
 #include <QApplication>
 #include <QTimer>
 #include <memory>
+#include <string>
 #include <utility>
 
+#include "platform/log.h"
 #include "platform/main_queue.h"
 #include "setup/content_view.h"
 #include "setup/production_services.h"
@@ -12,6 +14,13 @@
 #include "ui/quit_signals.h"
 
 int main(int argc, char* argv[]) {
+    // Started from the Finder the program has no standard output: the same lines also go to a
+    // file a support engineer can ask for. Without it the setup runs all the same.
+    if (const auto logFile = corvane::platform::defaultLogFilePath()) {
+        if (const std::string error = corvane::platform::openLogFile(*logFile); !error.empty()) {
+            corvane::platform::logLine("无法写入日志文件：" + error);
+        }
+    }
     QApplication app(argc, argv);
     // Closing the window is decided and reported by the delegate, not by Qt.
     QApplication::setQuitOnLastWindowClosed(false);

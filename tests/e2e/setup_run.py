@@ -24,6 +24,7 @@ only when every check of the scenario holds.
 import argparse
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -614,9 +615,30 @@ def accept_and_install(run):
         answer *= 2
 
 
+def expect_log_file(run):
+    """The support log holds this run's lines, time-stamped, in the order they were printed."""
+    path = run.home / "Library" / "Logs" / "Corvane" / "Setup.log"
+    if not run.check(path.is_file(), f"{path} written"):
+        return
+    run.check(path.stat().st_mode & 0o777 == 0o600, "the log file is private (0600)")
+    lines = path.read_text(errors="replace").splitlines()
+    starts = [i for i, line in enumerate(lines) if line.startswith("==== Corvane Setup ")]
+    stamp = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4} ")
+    logged = []
+    for line in lines[starts[-1] + 1:] if starts else []:
+        m = stamp.match(line)
+        logged.append(line[m.end():] if m else line[1:] if line.startswith("\t") else None)
+    printed = iter(run.log_lines())
+    in_order = None not in logged and all(any(p == line for p in printed) for line in logged)
+    run.check(in_order and any(l.startswith("mountPath ") for l in logged)
+              and any(l.startswith("execute cmd ") for l in logged),
+              f"the log file holds the install's lines as printed ({len(logged)} lines)")
+
+
 def expect_success(run, *, fresh, timeout=None):
     status = run.wait_exit(timeout)
     run.check(status == 0, f"the setup ended with exit status 0 (got {status})")
+    expect_log_file(run)
     run.check(run.installed_version() == "2.0.0",
               f"{run.app} holds the new version (got {run.installed_version()})")
     settings = run.settings()

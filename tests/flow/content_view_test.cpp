@@ -654,6 +654,9 @@ TEST_F(FlowTest, AQuitDuringTheInstallWaitsForItsEndAndSkipsTheFinalSteps) {
     v.quitWhenNoInstallRuns([&] { ++quits; });
     EXPECT_TRUE(v.isQuitPending());
     EXPECT_TRUE(logs.contains("quit waits for the install to finish"));
+    // The news of the download's end reaches the main thread; the install line and its ticks
+    // run their course while the quit waits.
+    ASSERT_TRUE(waitFor([&] { return v.installerStatus() == Status::Installing; }));
     tick(30);
     EXPECT_EQ(quits, 0);
     EXPECT_EQ(v.installerStatus(), Status::Installing);

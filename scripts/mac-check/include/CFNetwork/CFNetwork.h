@@ -1,0 +1,2 @@
+// Stand-in for the check only: the declarations are in ../../apple_c_apis.h.
+#include "apple_c_apis.h"

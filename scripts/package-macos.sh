@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the setup for release on a Mac and makes the artefact users download:
+#   dist/<bundle name>.zip holding <bundle name>.app, signed, notarized and stapled.
+# The bundle's name is what the program reads its package facts from (version, short code, four
+# channel numbers), so each channel gets its own build and its own artefact.
+#
+# Needs Xcode's command-line tools, CMake, Ninja, and universal (arm64 + x86_64) builds of Qt 6
+# (6.5 to 6.7 for macOS 11; its macdeployqt on PATH), libcurl and OpenSSL, found by CMake
+# through CMAKE_PREFIX_PATH.
+#
+# Environment (all required):
+#   CORVANE_BUNDLE_NAME     e.g. Corvane_v1.0.0.1_dev01_1.2.3.4
+#   CORVANE_PACKAGE_HOST    the package server, e.g. https://packages.example.com
+#   CORVANE_SIGN_IDENTITY   "Developer ID Application: <Company> (<TEAMID>)" in the keychain
+#   CORVANE_NOTARY_PROFILE  a profile saved with `xcrun notarytool store-credentials`
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+name=${CORVANE_BUNDLE_NAME:?set CORVANE_BUNDLE_NAME}
+host=${CORVANE_PACKAGE_HOST:?set CORVANE_PACKAGE_HOST}
+identity=${CORVANE_SIGN_IDENTITY:?set CORVANE_SIGN_IDENTITY}
+profile=${CORVANE_NOTARY_PROFILE:?set CORVANE_NOTARY_PROFILE}
+build=build/macos-release
+app="$build/$name.app"
+zip="dist/$name.zip"
+
+echo "== build ($build)"
+cmake --preset macos-release -DCORVANE_BUNDLE_NAME="$name" -DCORVANE_PACKAGE_HOST="$host"
+cmake --build --preset macos-release --target corvane_setup_app
+lipo -info "$app/Contents/MacOS/$name"
+
+echo "== Qt frameworks and plugins"
+macdeployqt "$app" -always-overwrite
+# The window draws everything with Qt Widgets and renders its pictures with QSvgRenderer: it needs
+# the Cocoa platform plugin and the macOS style, nothing else macdeployqt copies.
+find "$app/Contents/PlugIns" -name '*.dylib' \
+  ! -path '*/platforms/libqcocoa.dylib' ! -path '*/styles/libqmacstyle.dylib' -delete
+find "$app/Contents/PlugIns" -type d -empty -delete
+
+echo "== sign, inside out (hardened runtime, secure time stamp)"
+sign() { codesign --force --options runtime --timestamp --sign "$identity" "$@"; }
+find "$app/Contents/PlugIns" "$app/Contents/Frameworks" -name '*.dylib' -print0 |
+  while IFS= read -r -d '' f; do sign "$f"; done
+for framework in "$app"/Contents/Frameworks/*.framework; do
+  if [ -e "$framework" ]; then sign "$framework"; fi
+done
+sign "$app"
+codesign --verify --strict --deep --verbose=2 "$app"
+
+echo "== notarize"
+mkdir -p dist
+rm -f "$zip"
+ditto -c -k --keepParent "$app" "$zip"
+xcrun notarytool submit "$zip" --keychain-profile "$profile" --wait --output-format json |
+  tee "$build/notary.json"
+status=$(plutil -extract status raw -o - "$build/notary.json")
+if [ "$status" != "Accepted" ]; then
+  echo "notarization: $status (xcrun notarytool log <id> --keychain-profile $profile)" >&2
+  exit 1
+fi
+
+echo "== staple, and the artefact"
+xcrun stapler staple "$app"
+xcrun stapler validate "$app"
+spctl --assess --type execute --verbose "$app"
+rm -f "$zip"
+ditto -c -k --keepParent "$app" "$zip"
+echo "== $zip"
