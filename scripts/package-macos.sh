@@ -6,7 +6,7 @@
 #
 # Needs Xcode's command-line tools, CMake, Ninja, and universal (arm64 + x86_64) builds of Qt 6
 # (6.5 to 6.7 for macOS 11; its macdeployqt on PATH), libcurl and OpenSSL, found by CMake
-# through CMAKE_PREFIX_PATH.
+# through CMAKE_PREFIX_PATH (or name the two dylibs in CORVANE_CURL_DYLIB, CORVANE_CRYPTO_DYLIB).
 #
 # Environment (all required):
 #   CORVANE_BUNDLE_NAME     e.g. Corvane_v1.0.0.1_dev01_1.2.3.4
@@ -36,6 +36,41 @@ macdeployqt "$app" -always-overwrite
 find "$app/Contents/PlugIns" -name '*.dylib' \
   ! -path '*/platforms/libqcocoa.dylib' ! -path '*/styles/libqmacstyle.dylib' -delete
 find "$app/Contents/PlugIns" -type d -empty -delete
+
+echo "== libcurl and libcrypto"
+# Nothing links them (the program opens them at run time from Contents/Frameworks under the
+# names CORVANE_CURL_LIBRARY / CORVANE_CRYPTO_LIBRARY give), so macdeployqt does not copy them:
+# copy them and every library they need that macOS does not ship, each found by its own
+# references, and point those references at the copies next to them.
+frameworks="$app/Contents/Frameworks"
+mkdir -p "$frameworks"
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+curl_lib=${CORVANE_CURL_DYLIB:-$(cached CURL_LIBRARY_RELEASE)}
+crypto_lib=${CORVANE_CRYPTO_DYLIB:-$(cached OPENSSL_CRYPTO_LIBRARY)}
+for lib in "$curl_lib" "$crypto_lib"; do
+  [ -f "$lib" ] || { echo "not found: '$lib' (set CORVANE_CURL_DYLIB / CORVANE_CRYPTO_DYLIB)" >&2; exit 1; }
+done
+crypto_name=$(basename "$(otool -D "$crypto_lib" | tail -n 1)")  # libcrypto.3.dylib
+bundle_lib() { # source path, name in Frameworks; then the same for what it links
+  local source dest dep path
+  source=$(realpath "$1")
+  dest="$frameworks/$2"
+  [ -e "$dest" ] && return 0
+  cp "$source" "$dest"
+  chmod u+w "$dest"
+  install_name_tool -id "@rpath/$2" "$dest"
+  otool -L "$dest" | tail -n +2 | awk '{print $1}' | while read -r dep; do
+    case "$dep" in
+      /usr/lib/* | /System/* | "@rpath/$2") continue ;;
+      @loader_path/* | @rpath/*) path="$(dirname "$source")/${dep#*/}" ;;
+      *) path=$dep ;;
+    esac
+    bundle_lib "$path" "$(basename "$dep")"
+    install_name_tool -change "$dep" "@loader_path/$(basename "$dep")" "$dest"
+  done
+}
+bundle_lib "$curl_lib" libcurl.4.dylib
+bundle_lib "$crypto_lib" "$crypto_name"
 
 echo "== sign, inside out (hardened runtime, secure time stamp)"
 sign() { codesign --force --options runtime --timestamp --sign "$identity" "$@"; }

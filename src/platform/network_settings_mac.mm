@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/network_libraries.h"
 
 // Bridged casts between CoreFoundation and Foundation objects have no C++-style spelling.
 #pragma clang diagnostic ignored "-Wold-style-cast"
@@ -243,13 +244,18 @@ const std::string& trustedRoots() {
 }  // namespace
 
 void applySystemNetworkSettings(CURL* easy, const std::string& url) {
+    // libcurl is opened at run time; a handle exists only once it is, so this finds it open.
+    const CurlLibrary* curl = curlLibrary();
+    if (curl == nullptr || easy == nullptr) {
+        return;
+    }
     @autoreleasepool {
         if (const std::string& roots = trustedRoots(); !roots.empty()) {
             curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_COPY};
-            curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+            curl->easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
             // Only the system's roots: no file of libcurl's build machine.
-            curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-            curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+            curl->easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+            curl->easy_setopt(easy, CURLOPT_CAPATH, nullptr);
         }
 
         NSURL* target = [NSURL URLWithString:[NSString stringWithUTF8String:url.c_str()]];
@@ -263,12 +269,12 @@ void applySystemNetworkSettings(CURL* easy, const std::string& url) {
             (__bridge CFURLRef)target, (__bridge CFDictionaryRef)settings);
         const CurlProxy proxy = chooseProxy(entries, target, true);
         // "" is an explicit direct connection: environment variables do not count either.
-        curl_easy_setopt(easy, CURLOPT_PROXY, proxy.address.c_str());
-        curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+        curl->easy_setopt(easy, CURLOPT_PROXY, proxy.address.c_str());
+        curl->easy_setopt(easy, CURLOPT_NOPROXY, "");
         if (!proxy.user.empty()) {
-            curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
-            curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
-            curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+            curl->easy_setopt(easy, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+            curl->easy_setopt(easy, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+            curl->easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
         }
     }
 }

@@ -1,6 +1,5 @@
 #include "setup/downloader.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include "platform/log.h"
 #include "platform/main_queue.h"
+#include "platform/network_libraries.h"
 #include "platform/network_settings.h"
 #include "platform/paths.h"
 
@@ -27,11 +27,6 @@ namespace {
 
 using platform::logLine;
 using Clock = std::chrono::steady_clock;
-
-void initCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
@@ -213,11 +208,12 @@ bool isTransportFailure(CURLcode rc) {
 }  // namespace
 
 struct Downloader::CurlHandle {
-    CURL* easy = nullptr;
-    CurlHandle() : easy(curl_easy_init()) {}
+    const platform::CurlLibrary* curl = platform::curlLibrary();  // nullptr: libcurl is missing
+    CURL* easy = curl ? curl->easy_init() : nullptr;
+    CurlHandle() = default;
     ~CurlHandle() {
         if (easy) {
-            curl_easy_cleanup(easy);
+            curl->easy_cleanup(easy);
         }
     }
     CurlHandle(const CurlHandle&) = delete;
@@ -449,7 +445,6 @@ struct Downloader::Transfer {
 };
 
 Downloader::Downloader() {
-    initCurlOnce();
     urlSession = std::make_unique<CurlHandle>();
 }
 
@@ -562,18 +557,19 @@ void Downloader::applyProgress(int64_t step, int64_t written, int64_t expected,
 }
 
 bool Downloader::configure(const std::string& url, Transfer& t) {
+    const platform::CurlLibrary& curl = *urlSession->curl;
     CURL* easy = urlSession->easy;
     bool ok = true;
     // Every option counts: one that libcurl does not know or refuses (an older libcurl without
     // the protocol lists, say) would leave the download less guarded than it claims to be.
-    auto set = [&ok](CURLcode rc, const char* name) {
+    auto set = [&ok, &curl](CURLcode rc, const char* name) {
         if (ok && rc != CURLE_OK) {
             logLine(std::string("Download failed: the transfer option ") + name +
-                    " was refused: " + curl_easy_strerror(rc));
+                    " was refused: " + curl.easy_strerror(rc));
             ok = false;
         }
     };
-#define CORVANE_SETOPT(option, value) set(curl_easy_setopt(easy, option, value), #option)
+#define CORVANE_SETOPT(option, value) set(curl.easy_setopt(easy, option, value), #option)
     CORVANE_SETOPT(CURLOPT_URL, url.c_str());
     CORVANE_SETOPT(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     CORVANE_SETOPT(CURLOPT_WRITEDATA, &t);
@@ -612,6 +608,7 @@ bool Downloader::configure(const std::string& url, Transfer& t) {
 }
 
 Downloader::Outcome Downloader::perform(const std::string& url, Request& request) {
+    const platform::CurlLibrary& curl = *urlSession->curl;
     CURL* easy = urlSession->easy;
     Transfer t;
     t.owner = this;
@@ -621,19 +618,19 @@ Downloader::Outcome Downloader::perform(const std::string& url, Request& request
 
     curl_slist* headers = nullptr;
     if (request.offset > 0 && request.record) {
-        headers = curl_slist_append(nullptr, ("If-Range: " + request.record->validator).c_str());
+        headers = curl.slist_append(nullptr, ("If-Range: " + request.record->validator).c_str());
         if (headers == nullptr) {
             logLine("Download failed: out of memory");
             return Outcome::Guard;
         }
     }
     const std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerList(headers,
-                                                                        curl_slist_free_all);
-    if (!configure(url, t) || curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers) != CURLE_OK) {
+                                                                        curl.slist_free_all);
+    if (!configure(url, t) || curl.easy_setopt(easy, CURLOPT_HTTPHEADER, headers) != CURLE_OK) {
         return Outcome::Guard;
     }
 
-    const CURLcode rc = curl_easy_perform(easy);
+    const CURLcode rc = curl.easy_perform(easy);
     if (cancelled()) {
         return Outcome::Cancelled;
     }
@@ -651,7 +648,7 @@ Downloader::Outcome Downloader::perform(const std::string& url, Request& request
     if (rc != CURLE_OK) {
         logLine(
             std::string(isTransportFailure(rc) ? "Download interrupted: " : "Download failed: ") +
-            curl_easy_strerror(rc));
+            curl.easy_strerror(rc));
         return isTransportFailure(rc) ? Outcome::Transport : Outcome::Failed;
     }
     t.decide();  // an empty body never reached the body callback

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/main_queue.h"
+#include "platform/network_libraries.h"
 #include "platform/paths.h"
 #include "setup/content_view.h"
 #include "setup/downloader.h"
@@ -121,6 +122,11 @@ void ReporterService::flush(std::chrono::milliseconds bound) {
 
 void ReporterService::probeMachine() {
     MacOSVersion::ensureProbed();
+    // The reports go out through libcurl and the identity is an MD5 digest: both libraries are
+    // opened here, on the start-up worker while the window draws, rather than by the loader
+    // before the program starts or on the main thread at the first download.
+    (void)platform::curlLibrary();
+    (void)platform::cryptoLibrary();
 }
 
 // ---- Exit ----

@@ -1,7 +1,5 @@
 #include "setup/uuid_generater.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include <optional>
 #include <random>
 
+#include "platform/network_libraries.h"
 #include "platform/paths.h"
 
 namespace corvane {
@@ -22,9 +21,11 @@ namespace {
 constexpr char kLowerHex[] = "0123456789abcdef";
 constexpr char kUpperHex[] = "0123456789ABCDEF";
 
-// Bytes from the secure random source; the OS's own source if OpenSSL's ever fails.
+// Bytes from the secure random source; the OS's own source if OpenSSL's ever fails or is
+// missing.
 void secureRandomBytes(unsigned char* out, size_t count) {
-    if (count <= INT_MAX && RAND_bytes(out, static_cast<int>(count)) == 1) {
+    const platform::CryptoLibrary* crypto = platform::cryptoLibrary();
+    if (crypto && count <= INT_MAX && crypto->RAND_bytes(out, static_cast<int>(count)) == 1) {
         return;
     }
     std::random_device device;
@@ -104,7 +105,9 @@ std::optional<unsigned long long> homeVolumeFreeBytes() {
 std::string md5Hex(std::string_view bytes) {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr) != 1) {
+    const platform::CryptoLibrary* crypto = platform::cryptoLibrary();
+    if (!crypto || crypto->Digest(bytes.data(), bytes.size(), digest.data(), &length, crypto->md5(),
+                                  nullptr) != 1) {
         length = 0;
     }
     std::string hex;
@@ -153,7 +156,18 @@ std::string assembleUUIDSource() {
 }
 
 std::string assembleUUID() {
-    return md5Hex(assembleUUIDSource());
+    std::string id = md5Hex(assembleUUIDSource());
+    if (id.empty()) {
+        // Without libcrypto there is no digest; an identity of the same shape from the secure
+        // random source still tells this installation apart, where an empty one would not.
+        std::array<unsigned char, 16> b{};
+        secureRandomBytes(b.data(), b.size());
+        for (const unsigned char c : b) {
+            id += kLowerHex[c >> 4];
+            id += kLowerHex[c & 0x0Fu];
+        }
+    }
+    return id;
 }
 
 }  // namespace corvane

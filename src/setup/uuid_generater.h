@@ -8,7 +8,8 @@
 namespace corvane {
 
 // A new identity on every call: the MD5 digest of assembleUUIDSource(), as 32 lower-case
-// hexadecimal digits. Never fails.
+// hexadecimal digits. Never fails: when libcrypto cannot be loaded, 32 lower-case hexadecimal
+// digits straight from the secure random source instead.
 [[nodiscard]] std::string assembleUUID();
 
 // The text that assembleUUID() digests, in this order:
@@ -23,7 +24,8 @@ namespace corvane {
 // The host name as it goes into the identity: lower-cased, then every "mac" written "Mac".
 [[nodiscard]] std::string normalizedHostName(std::string_view hostName);
 
-// MD5 (RFC 1321) of `bytes` as 32 lower-case hexadecimal digits.
+// MD5 (RFC 1321) of `bytes` as 32 lower-case hexadecimal digits; empty when libcrypto cannot be
+// loaded.
 [[nodiscard]] std::string md5Hex(std::string_view bytes);
 
 }  // namespace corvane

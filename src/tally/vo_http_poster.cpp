@@ -1,6 +1,5 @@
 #include "tally/vo_http_poster.h"
 
-#include <curl/curl.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <utility>
 
 #include "platform/main_queue.h"
+#include "platform/network_libraries.h"
 #include "platform/network_settings.h"
 #include "tally/vo_log_util.h"
 
@@ -17,11 +17,6 @@ namespace {
 // An answer longer than this is not a collector's acknowledgement; the transfer is cut off
 // rather than letting a misbehaving server fill memory.
 constexpr size_t kMaxAnswerBytes = 1 << 20;
-
-void initCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool isAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(),
@@ -44,6 +39,7 @@ struct VoHttpPoster::Transfer {
     Resolve resolve;
     Reject reject;
 
+    const corvane::platform::CurlLibrary* curl = nullptr;  // set by prepare()
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::string answer;
@@ -52,10 +48,13 @@ struct VoHttpPoster::Transfer {
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
     ~Transfer() {
-        if (easy != nullptr) {
-            curl_easy_cleanup(easy);
+        if (curl == nullptr) {
+            return;
         }
-        curl_slist_free_all(headers);
+        if (easy != nullptr) {
+            curl->easy_cleanup(easy);
+        }
+        curl->slist_free_all(headers);
     }
 
     static size_t onData(char* data, size_t size, size_t count, void* self) {
@@ -69,8 +68,9 @@ struct VoHttpPoster::Transfer {
     }
 
     // Prepares the request; false when libcurl cannot even make a handle for it.
-    bool prepare(long timeoutMs) {
-        easy = curl_easy_init();
+    bool prepare(const corvane::platform::CurlLibrary& library, long timeoutMs) {
+        curl = &library;
+        easy = curl->easy_init();
         if (easy == nullptr) {
             return false;
         }
@@ -78,7 +78,7 @@ struct VoHttpPoster::Transfer {
                               "User-Agent: Mozilla/5.0", "X-Cf-Platform: pc", "X-Cf-Device-Id: 1",
                               // The batch goes out at once; no "100 Continue" round trip.
                               "Expect:"}) {
-            curl_slist* next = curl_slist_append(headers, h);
+            curl_slist* next = curl->slist_append(headers, h);
             if (next == nullptr) {
                 return false;
             }
@@ -86,34 +86,34 @@ struct VoHttpPoster::Transfer {
         }
         static const char kEmpty[] = "";
         const void* bodyPtr = body.empty() ? static_cast<const void*>(kEmpty) : body.data();
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bodyPtr);
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl->easy_setopt(easy, CURLOPT_URL, url.c_str());
+        curl->easy_setopt(easy, CURLOPT_POST, 1L);
+        curl->easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl->easy_setopt(easy, CURLOPT_POSTFIELDS, bodyPtr);
+        curl->easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+        curl->easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
+        curl->easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         // Only web addresses: a control file must not turn a post into a file or mail transfer.
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl->easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl->easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl->easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         // The proxy and the trusted roots the machine is set up with (System Settings on a Mac).
         corvane::platform::applySystemNetworkSettings(easy, url);
 #if LIBCURL_VERSION_NUM >= 0x075700
         // Leave a name lookup that is still running behind instead of waiting for it when the
         // poster shuts down.
-        curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+        curl->easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
 #endif
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onData);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+        curl->easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onData);
+        curl->easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl->easy_setopt(easy, CURLOPT_PRIVATE, this);
         return true;
     }
 };
 
 VoHttpPoster::VoHttpPoster(std::chrono::milliseconds timeout) : mTimeout(timeout) {
-    initCurlOnce();
-    mMulti = curl_multi_init();
+    // libcurl is opened by the worker when the first post comes, not here: the poster is made
+    // while the program starts, and opening it then held back the window's first frame.
     mQueue = std::thread([this] { run(); });
 }
 
@@ -121,15 +121,11 @@ VoHttpPoster::~VoHttpPoster() {
     {
         std::lock_guard lock(mMutex);
         mStop = true;
+        wakeQueue();
     }
-    if (mMulti != nullptr) {
-        curl_multi_wakeup(mMulti);
-    }
+    mWake.notify_all();
     if (mQueue.joinable()) {
         mQueue.join();
-    }
-    if (mMulti != nullptr) {
-        curl_multi_cleanup(mMulti);
     }
     // Abandoned posts: their callbacks are dropped here, on the owner's thread.
     mRunning.clear();
@@ -147,9 +143,15 @@ void VoHttpPoster::post(const std::string& url, std::vector<uint8_t> data, Resol
         std::lock_guard lock(mMutex);
         mPending.push_back(std::move(transfer));
         ++mInFlight;
+        wakeQueue();
     }
+    mWake.notify_all();
+}
+
+void VoHttpPoster::wakeQueue() {
+    // Under mMutex: the worker publishes and withdraws the handle under it, so it is alive here.
     if (mMulti != nullptr) {
-        curl_multi_wakeup(mMulti);
+        mCurl->multi_wakeup(mMulti);
     }
 }
 
@@ -199,41 +201,53 @@ void VoHttpPoster::finish(Transfer& transfer, bool transportOk) {
 
 void VoHttpPoster::run() {
     nameThisThread("VoTallyQueue");
-    CURLM* multi = mMulti;
+    const corvane::platform::CurlLibrary* curl = nullptr;
+    CURLM* multi = nullptr;
+    bool opened = false;
     const long timeoutMs = static_cast<long>(mTimeout.count());
     for (;;) {
         std::deque<std::unique_ptr<Transfer>> starting;
         {
-            std::lock_guard lock(mMutex);
+            std::unique_lock lock(mMutex);
+            if (multi == nullptr) {
+                // Nothing runs yet (or nothing can): sleep until a post or the end comes.
+                mWake.wait(lock, [this] { return mStop || !mPending.empty(); });
+            }
             if (mStop) {
                 break;
             }
             starting.swap(mPending);
         }
+        if (!opened) {
+            opened = true;
+            curl = corvane::platform::curlLibrary();  // logs why when it is missing
+            multi = curl ? curl->multi_init() : nullptr;
+            std::lock_guard lock(mMutex);
+            mCurl = curl;
+            mMulti = multi;
+        }
         // Start in queue order; the requests then run side by side.
         for (auto& t : starting) {
-            if (multi == nullptr || !t->prepare(timeoutMs) ||
-                curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+            if (multi == nullptr || !t->prepare(*curl, timeoutMs) ||
+                curl->multi_add_handle(multi, t->easy) != CURLM_OK) {
                 finish(*t, false);
                 continue;
             }
             mRunning.push_back(std::move(t));
         }
         if (multi == nullptr) {
-            std::unique_lock lock(mMutex);
-            mIdle.wait_for(lock, std::chrono::milliseconds(100));
             continue;
         }
         int running = 0;
-        curl_multi_perform(multi, &running);
+        curl->multi_perform(multi, &running);
         int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* msg = curl->multi_info_read(multi, &left)) {
             if (msg->msg != CURLMSG_DONE) {
                 continue;
             }
             CURL* easy = msg->easy_handle;
             const CURLcode result = msg->data.result;
-            curl_multi_remove_handle(multi, easy);
+            curl->multi_remove_handle(multi, easy);
             const auto it = std::find_if(mRunning.begin(), mRunning.end(),
                                          [easy](const auto& t) { return t->easy == easy; });
             if (it == mRunning.end()) {
@@ -243,12 +257,17 @@ void VoHttpPoster::run() {
             mRunning.erase(it);
             finish(*done, result == CURLE_OK);
         }
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        curl->multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
     if (multi != nullptr) {
         for (auto& t : mRunning) {
-            curl_multi_remove_handle(multi, t->easy);
+            curl->multi_remove_handle(multi, t->easy);
         }
+        {
+            std::lock_guard lock(mMutex);
+            mMulti = nullptr;
+        }
+        curl->multi_cleanup(multi);
     }
 }
 

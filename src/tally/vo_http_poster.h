@@ -13,6 +13,10 @@
 #include <thread>
 #include <vector>
 
+namespace corvane::platform {
+struct CurlLibrary;
+}
+
 namespace tally {
 
 // Why a post failed. The domain is always "post failed".
@@ -44,8 +48,9 @@ class VoHttpPoster {
     // one callback runs later on the main thread (corvane::platform::postToMain): `resolve` when
     // the answer's text contains "result=1" whatever the status, else `reject` with code 2 (a body
     // that is not ASCII counts as the empty text), or code 1 when the request failed or the URL
-    // cannot be used. Requests are started in the order they were queued; their answers may come
-    // in any order. Callable from any thread.
+    // cannot be used (or libcurl cannot be loaded: the worker opens it at the first post). Requests
+    // are started in the order they were queued; their answers may come in any order. Callable from
+    // any thread.
     void post(const std::string& url, std::vector<uint8_t> data, Resolve resolve, Reject reject);
 
     // Blocks the calling thread until every post queued so far has been answered at the
@@ -64,12 +69,17 @@ class VoHttpPoster {
     struct Transfer;
     void run();
     void finish(Transfer& transfer, bool transportOk);
+    void wakeQueue();  // with mMutex held
 
     const std::chrono::milliseconds mTimeout;
-    void* mMulti = nullptr;  // CURLM*, touched by the worker only (and by the wake-up call)
+    // The worker opens libcurl and makes the multi handle at the first post; both are set and
+    // read under mMutex (the wake-up call) and freed by the worker.
+    const corvane::platform::CurlLibrary* mCurl = nullptr;
+    void* mMulti = nullptr;  // CURLM*
 
     mutable std::mutex mMutex;
     std::condition_variable mIdle;
+    std::condition_variable mWake;  // a post or the end, for a worker without a multi handle
     std::deque<std::unique_ptr<Transfer>> mPending;  // queued, not yet started (under mMutex)
     size_t mInFlight = 0;                            // queued + running (under mMutex)
     bool mStop = false;                              // (under mMutex)

@@ -1,7 +1,10 @@
 #include "ui/main_content_view.h"
 
 #include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
 #include <QPainter>
+#include <QScreen>
+#include <future>
 
 #include "ui/alert_window.h"
 #include "ui/download_failed_view.h"
@@ -23,22 +26,54 @@ constexpr int kTickMs = 1000;
 
 // The main area: the background picture, scaled to cover the window's width and 532 points,
 // centred on the area and cut at its edges.
+//
+// Drawing the picture (gradients, text) is the slowest part of the window's first frame, so a
+// worker draws it into an image while the rest of the window is built, and painting copies the
+// image. A painter the image does not fit (another pixel ratio, as when the screen changes or a
+// picture is taken at another scale) draws the picture itself, with the same result.
 class MainArea : public QWidget {
   public:
     explicit MainArea(QWidget* parent) : QWidget(parent) {
         setObjectName(QStringLiteral("mainArea"));
         setFixedSize(WINDOW_WIDTH, MainContentView::kMainAreaHeight);
+        Pictures::initResources();
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
+        mPrepared = std::async(std::launch::async, [size = size(), ratio] {
+            return Pictures::renderFill(kName, size, ratio, coverOf(size));
+        });
     }
+    // Waits for a worker that is still drawing: it uses nothing of this widget.
+    ~MainArea() override = default;
 
   protected:
     void paintEvent(QPaintEvent*) override {
+        if (mPrepared.valid()) {
+            mBackground = mPrepared.get();
+        }
         QPainter painter(this);
+        if (!mBackground.isNull() &&
+            mBackground.devicePixelRatio() == painter.device()->devicePixelRatioF() &&
+            mBackground.deviceIndependentSize() == QSizeF(size())) {
+            painter.drawImage(QPointF(0, 0), mBackground);
+            return;
+        }
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.setClipRect(rect());
-        const QRectF cover(0, (height() - kBackgroundHeight) / 2.0, width(), kBackgroundHeight);
-        Pictures::drawFill(painter, QStringLiteral("background"), cover);
+        Pictures::drawFill(painter, kName, coverOf(size()));
     }
+
+  private:
+    static inline const QString kName = QStringLiteral("background");
+
+    static QRectF coverOf(QSize area) {
+        return {0, (area.height() - kBackgroundHeight) / 2.0, static_cast<qreal>(area.width()),
+                static_cast<qreal>(kBackgroundHeight)};
+    }
+
+    std::future<QImage> mPrepared;
+    QImage mBackground;
 };
 
 }  // namespace
@@ -56,13 +91,11 @@ MainContentView::MainContentView(ContentView& controller, QWidget* parent)
 
     mIntro = new IntroducingView(controller, mMainArea);
     mDownloading = new DownloadingView(controller, mMainArea);
-    mDownloadFailed = new DownloadFailedView(controller, mMainArea);
-    mInstallFailed = new InstallFailedView(controller, mMainArea);
-    for (QWidget* step :
-         {static_cast<QWidget*>(mIntro), static_cast<QWidget*>(mDownloading),
-          static_cast<QWidget*>(mDownloadFailed), static_cast<QWidget*>(mInstallFailed)}) {
+    for (QWidget* step : {static_cast<QWidget*>(mIntro), static_cast<QWidget*>(mDownloading)}) {
         step->hide();
     }
+    // The failure screens are built when first shown (stepViewFor()): most runs never show
+    // them, and building them held back the window's first frame.
 
     mPrompt = new AlertWindow(controller, mMainArea);
     auto* shadow = new QGraphicsDropShadowEffect(mPrompt);
@@ -99,13 +132,21 @@ QSize MainContentView::sizeHint() const {
     return idealSize();
 }
 
-QWidget* MainContentView::stepViewFor(INSTALLER_STATUS status) const {
+QWidget* MainContentView::stepViewFor(INSTALLER_STATUS status) {
     switch (status) {
         case INSTALLER_STATUS::Prepare_to_download:
             return mIntro;
         case INSTALLER_STATUS::Download_failed:
+            if (!mDownloadFailed) {
+                mDownloadFailed = new DownloadFailedView(mController, mMainArea);
+                mDownloadFailed->hide();
+            }
             return mDownloadFailed;
         case INSTALLER_STATUS::Install_failed:
+            if (!mInstallFailed) {
+                mInstallFailed = new InstallFailedView(mController, mMainArea);
+                mInstallFailed->hide();
+            }
             return mInstallFailed;
         case INSTALLER_STATUS::Downloading:
         case INSTALLER_STATUS::Installing:
@@ -195,7 +236,9 @@ void MainContentView::resizeEvent(QResizeEvent* event) {
 
 void MainContentView::finishAnimations() {
     mDownloading->bar()->finishAnimation();
-    mDownloadFailed->bar()->finishAnimation();
+    if (mDownloadFailed) {
+        mDownloadFailed->bar()->finishAnimation();
+    }
 }
 
 }  // namespace corvane::ui

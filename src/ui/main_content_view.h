@@ -36,6 +36,7 @@ class MainContentView : public QWidget {
     [[nodiscard]] QWidget* mainArea() const { return mMainArea; }
     [[nodiscard]] IntroducingView* introducingView() const { return mIntro; }
     [[nodiscard]] DownloadingView* downloadingView() const { return mDownloading; }
+    // The failure screens exist from their first showing on; nullptr before.
     [[nodiscard]] DownloadFailedView* downloadFailedView() const { return mDownloadFailed; }
     [[nodiscard]] InstallFailedView* installFailedView() const { return mInstallFailed; }
     [[nodiscard]] AlertWindow* agreementPrompt() const { return mPrompt; }
@@ -53,15 +54,16 @@ class MainContentView : public QWidget {
   private:
     void refresh();
     void layoutStep();
-    [[nodiscard]] QWidget* stepViewFor(INSTALLER_STATUS status) const;
+    // The screen of `status`, built on first use.
+    [[nodiscard]] QWidget* stepViewFor(INSTALLER_STATUS status);
 
     ContentView& mController;
     int mSubscription = 0;
     QWidget* mMainArea;
     IntroducingView* mIntro;
     DownloadingView* mDownloading;
-    DownloadFailedView* mDownloadFailed;
-    InstallFailedView* mInstallFailed;
+    DownloadFailedView* mDownloadFailed = nullptr;
+    InstallFailedView* mInstallFailed = nullptr;
     AlertWindow* mPrompt;
     DragMenuView* mDrawer;
     QWidget* mCurrentStep = nullptr;

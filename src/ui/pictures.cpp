@@ -56,13 +56,12 @@ QSizeF Pictures::naturalSize(const QString& name) {
     return r ? r->viewBoxF().size() : QSizeF();
 }
 
-void Pictures::drawFill(QPainter& painter, const QString& name, const QRectF& frame) {
-    QSvgRenderer* r = renderer(name);
-    if (!r || frame.isEmpty()) {
-        return;
-    }
-    const QSizeF natural = r->viewBoxF().size();
-    if (natural.isEmpty()) {
+namespace {
+
+// Covers `frame` with the picture, aspect ratio kept, centred, cut at the frame.
+void fill(QPainter& painter, QSvgRenderer& r, const QRectF& frame) {
+    const QSizeF natural = r.viewBoxF().size();
+    if (natural.isEmpty() || frame.isEmpty()) {
         return;
     }
     const qreal scale =
@@ -73,8 +72,37 @@ void Pictures::drawFill(QPainter& painter, const QString& name, const QRectF& fr
                         scaled.height());
     painter.save();
     painter.setClipRect(frame, Qt::IntersectClip);
-    r->render(&painter, target);
+    r.render(&painter, target);
     painter.restore();
+}
+
+}  // namespace
+
+void Pictures::drawFill(QPainter& painter, const QString& name, const QRectF& frame) {
+    if (QSvgRenderer* r = renderer(name)) {
+        fill(painter, *r, frame);
+    }
+}
+
+QImage Pictures::renderFill(const QString& name, QSize size, qreal devicePixelRatio,
+                            const QRectF& frame) {
+    const QString path = resourcePathOf(name);
+    if (size.isEmpty() || devicePixelRatio <= 0 || !QFile::exists(path)) {
+        return {};
+    }
+    QSvgRenderer r(path);
+    if (!r.isValid()) {
+        return {};
+    }
+    QImage image((QSizeF(size) * devicePixelRatio).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(devicePixelRatio);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setClipRect(QRect(QPoint(0, 0), size));
+    fill(painter, r, frame);
+    return image;
 }
 
 void Pictures::draw(QPainter& painter, const QString& name, const QRectF& target) {
