@@ -112,18 +112,15 @@ for i in $(seq 1 "$runs"); do
   if [ $((i % 2)) = 1 ]; then order="ours hand cp"; else order="cp hand ours"; fi
   for side in $order; do
     case $side in
-      ours)
-        s=$(install_once ours "$work/steps.txt")
-        ours+=("$s")
-        if awk -v a="$s" -v b="$best_ours" 'BEGIN { exit !(a < b) }'; then
-          best_ours=$s; cp "$work/steps.txt" "$work/steps-ours.txt"
-        fi ;;
-      hand)
-        s=$(install_once hand "$work/steps.txt")
-        hand+=("$s")
-        if awk -v a="$s" -v b="$best_hand" 'BEGIN { exit !(a < b) }'; then
-          best_hand=$s; cp "$work/steps.txt" "$work/steps-hand.txt"
-        fi ;;
+      ours|hand)
+        # The times of this side, and its fastest round whose step times are kept.
+        declare -n times=$side fastest=best_$side
+        s=$(install_once "$side" "$work/steps.txt")
+        times+=("$s")
+        if awk -v a="$s" -v b="$fastest" 'BEGIN { exit !(a < b) }'; then
+          fastest=$s; cp "$work/steps.txt" "$work/steps-$side.txt"
+        fi
+        unset -n times fastest ;;
       cp)
         sync
         t0=$(now); cp -R "$work/contents/Corvane.app" "$work/cp-copy.app"; sync; t1=$(now)

@@ -60,12 +60,18 @@ fail_start() {
   return 1
 }
 
-start() {
-  local w=$1 docroot=$2
+# Makes the work and document folders, turns the caller's `w` and `docroot` into absolute paths
+# (bash's dynamic scope) and makes the certificates.
+prepare_work() {
   mkdir -p "$w/tmp" "$docroot"
   w=$(cd "$w" && pwd)
   docroot=$(cd "$docroot" && pwd)
   make_certs "$w"
+}
+
+start() {
+  local w=$1 docroot=$2
+  prepare_work
   local try port
   for try in $(seq 1 25); do
     port=$(random_port)
@@ -90,10 +96,7 @@ start() {
 
 run() {
   local w=$1 docroot=$2
-  mkdir -p "$w/tmp" "$docroot"
-  w=$(cd "$w" && pwd)
-  docroot=$(cd "$docroot" && pwd)
-  make_certs "$w"
+  prepare_work
   local try port child="" stopping=0 status=0
   trap 'stopping=1; [ -n "$child" ] && kill -TERM "$child" 2>/dev/null' TERM INT HUP
   for try in $(seq 1 25); do
