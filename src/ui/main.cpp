@@ -10,10 +10,13 @@
 #include "setup/content_view.h"
 #include "setup/production_services.h"
 #include "ui/app_delegate.h"
+#include "ui/font_preload.h"
 #include "ui/qt_main_queue.h"
 #include "ui/quit_signals.h"
 
 int main(int argc, char* argv[]) {
+    // Reads the font configuration while Qt starts, not while the first frame waits.
+    corvane::ui::FontPreload fontPreload;
     // Started from the Finder the program has no standard output: the same lines also go to a
     // file a support engineer can ask for. Without it the setup runs all the same.
     if (const auto logFile = corvane::platform::defaultLogFilePath()) {
@@ -22,6 +25,7 @@ int main(int argc, char* argv[]) {
         }
     }
     QApplication app(argc, argv);
+    fontPreload.wait();
     // Closing the window is decided and reported by the delegate, not by Qt.
     QApplication::setQuitOnLastWindowClosed(false);
 
