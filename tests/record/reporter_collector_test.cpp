@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -32,12 +33,13 @@ using test::ScopedEnv;
 using test::writeFile;
 using namespace std::chrono_literals;
 
-// The shipped control file with both server lines pointing at `url`.
+// The shipped control file with both server lines (HTTPS, as shipped) pointing at `url`.
 std::string shippedControlFor(const std::string& url) {
     std::istringstream in(readFile(test::sourceDir() / "resources/vctrl.dat"));
     std::string text;
     for (std::string line; std::getline(in, line);) {
         if (line.starts_with("server0=") || line.starts_with("server2=")) {
+            EXPECT_TRUE(line.substr(8).starts_with("https://")) << line;
             line = line.substr(0, 8) + url;
         }
         text += line + "\n";
@@ -173,37 +175,29 @@ TEST_F(ReporterAtCollector, EveryMilestoneArrivesWithItsMapping) {
 }
 
 TEST_F(ReporterAtCollector, PublicRecordCarriesTheFactsAtEachReport) {
+    const auto fieldsFor = [](const ReportBlock& d) {
+        return json{{"uuid", d.uuid},      {"tid1", d.tid1}, {"tid2", d.tid2},   {"tod1", d.tod1},
+                    {"tod2", d.tod2},      {"type", 0},      {"tryno", 3188},    {"iid", 0},
+                    {"collect_time", 0},   {"lastver", 1},   {"svrid", d.svrid}, {"wtod2", "1"},
+                    {"usertype_public", 1}};
+    };
+    const ReportBlock firstFacts = mReporter->data;
     mReporter->report(false, ENUMInstallResult::Setup_started, false, false, true);
     ASSERT_EQ(delivered().size(), 1u);
 
-    // The install record stores a new identity between two reports.
-    mReporter->data.uuid = "ffffffffffffffffffffffffffffffff";
-    mReporter->data.svrid = "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee";
-    mReporter->data.tid1 = 9000000000;
+    // The install record stores a new identity between two reports; the other facts take the
+    // widest values their fields can hold.
+    mReporter->data.uuid = "标识-" + std::string(200, 'u');
+    mReporter->data.svrid = "";
+    mReporter->data.tid1 = std::numeric_limits<int64_t>::max();
+    mReporter->data.tid2 = std::numeric_limits<int64_t>::min();
+    mReporter->data.tod1 = -1;
+    mReporter->data.tod2 = 0;
     mReporter->report(false, ENUMInstallResult::Install_succeeded, false, false, true);
     const std::vector<json> batches = delivered();
     ASSERT_EQ(batches.size(), 2u);
-
-    const json first = batches[0]["records"][0]["fields"];
-    const json second = batches[1]["records"][0]["fields"];
-    EXPECT_EQ(first, (json{
-                         {"uuid", "0f0e0d0c0b0a09080706050403020100"},
-                         {"tid1", 101},
-                         {"tid2", 202},
-                         {"tod1", 3},
-                         {"tod2", 4},
-                         {"type", 0},
-                         {"tryno", 3188},
-                         {"iid", 0},
-                         {"collect_time", 0},
-                         {"lastver", 1},
-                         {"svrid", "0f0e0d0c0b0a09080706050403020100"},
-                         {"wtod2", "1"},
-                         {"usertype_public", 1},
-                     }));
-    EXPECT_EQ(second["uuid"], "ffffffffffffffffffffffffffffffff");
-    EXPECT_EQ(second["svrid"], "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee");
-    EXPECT_EQ(second["tid1"], 9000000000);
+    EXPECT_EQ(batches[0]["records"][0]["fields"], fieldsFor(firstFacts));
+    EXPECT_EQ(batches[1]["records"][0]["fields"], fieldsFor(mReporter->data));
     EXPECT_EQ(batches[1]["records"][1]["fields"]["reason"], 1);
 }
 
