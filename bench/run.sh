@@ -15,7 +15,7 @@
 # The machine may be shared, so every comparison alternates its two sides and keeps the best of
 # several rounds (the exit figures keep the worst, since they show a bound). The work is done by
 # the existing drivers: bench/tally's Google Benchmark binary, bench/install/run.sh, and
-# bench/ui/app_timing.py on top of the end-to-end driver tests/e2e/setup_run.py; the section on
+# bench/ui/app_timing.py on top of the end-to-end driver sim/setup_run.py; the section on
 # resumed downloads comes from bench/install/resume.sh (run alone, it refreshes only that section).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -280,7 +280,7 @@ md.append("- **Start-up** (`bench/ui/app_timing.py startup`): the setup runs as 
           "found by title when mapped, then counted as drawn once three rows of it read back "
           "something other than the black root.")
 md.append("- **Exit** (`bench/ui/app_timing.py exit`): a whole fresh install clicked through "
-          "by the end-to-end driver (`tests/e2e/setup_run.py`, with `--collector-args` for the "
+          "by the end-to-end driver (`sim/setup_run.py`, with `--collector-args` for the "
           "never-answering collector). The setup's output lines are stamped as they appear "
           "(polled every 2 ms) and the process's end is seen the same way, so the figure is "
           "from opening Corvane to exit: the reports, the bounded flush and the shutdown.")

@@ -20,4 +20,4 @@ args=(--build build/default --scenario demo --keep)
 if [ -n "${DISPLAY:-}" ]; then
   args+=(--show)
 fi
-exec python3 tests/e2e/setup_run.py "${args[@]}"
+exec python3 sim/setup_run.py "${args[@]}"

@@ -17,6 +17,7 @@ Prints "PORT=N" once listening. Faults (combine freely):
   --endless            200 without a length, and a body that never ends
   --overlong K         announces the file's length but sends K bytes more (chunked framing)
   --no-disposition     no Content-Disposition header
+  --rate B             every response sends its body at about B bytes a second
 After each response the statistics go to --stats: a first line
 "requests=N bytes=B statuses=S1,S2,..." (B: body bytes sent) and a JSON line with the Range,
 If-Range, status and bytes sent of every request.
@@ -51,6 +52,7 @@ def main():
     ap.add_argument("--endless", action="store_true")
     ap.add_argument("--overlong", type=int, default=0)
     ap.add_argument("--no-disposition", action="store_true")
+    ap.add_argument("--rate", type=int, default=0)
     args = ap.parse_args()
 
     size = os.path.getsize(args.file)
@@ -80,13 +82,17 @@ def main():
             sent = 0
             f.seek(start)
             pos = start
+            step = max(1, args.rate // 10) if args.rate else CHUNK
             while pos < stop_at:
-                data = f.read(min(CHUNK, stop_at - pos))
+                data = f.read(min(step, stop_at - pos))
                 if not data:
                     break
                 self.wfile.write(data)
                 pos += len(data)
                 sent += len(data)
+                if args.rate:
+                    self.wfile.flush()
+                    time.sleep(0.1)
             return sent
 
         def do_GET(self):

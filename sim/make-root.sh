@@ -5,7 +5,7 @@
 # ROOT/bin/zsh                   link to the real zsh (the setup runs "/bin/zsh")
 # ROOT/usr/bin/{ditto,…}         links to the stand-ins in sim/bin ("/usr/bin/ditto" and
 #                                "/usr/bin/codesign" are called by absolute path, the rest
-#                                through PATH)
+#                                through PATH); ROOT/usr/bin/xdg-open is `open` too
 # ROOT/Users/tester              the home folder; ROOT/private/tmp the temporary folder
 # Output: `export NAME='value'` lines for eval, or NAME=value lines with --plain:
 # CORVANE_SIM_ROOT, HOME, TMPDIR, PATH (ROOT/usr/bin first).
@@ -23,6 +23,8 @@ ln -sfn "$(command -v zsh)" "$root/bin/zsh"
 for tool in "$here"/bin/*; do
   ln -sfn "$tool" "$root/usr/bin/${tool##*/}"
 done
+# The toolkit hands a link to `xdg-open` on Linux; on a Mac it goes where `open URL` goes.
+ln -sfn "$here/bin/open" "$root/usr/bin/xdg-open"
 emit() {
   if [ "$plain" = 1 ]; then
     printf '%s=%s\n' "$1" "$2"

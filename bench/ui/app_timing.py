@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Times the real setup program for bench/run.sh, with the end-to-end driver's machinery
-(tests/e2e/setup_run.py: simulated root, staged bundle, collector, nginx, Xvfb, xdotool).
+(sim/setup_run.py: simulated root, staged bundle, collector, nginx, Xvfb, xdotool).
 
   app_timing.py startup --build BUILD_DIR [--runs N]
       Start-up to the first drawn frame of the setup and of bench/ui/minimal_window, both started
@@ -31,7 +31,7 @@ from types import SimpleNamespace
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
-sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
+sys.path.insert(0, str(SOURCE_DIR / "sim"))
 import setup_run  # noqa: E402
 
 MINIMAL_TITLE = "Minimal Qt window"
