@@ -1,13 +1,11 @@
 #pragma once
-// Servers for download tests, on loopback ports chosen at run time:
-//  - PackageServer: a private nginx (sim/nginx/serve.sh) serving a folder over HTTPS with a test
-//    certificate authority made for it;
-//  - FaultServer: our own HTTPS server for what nginx will not do on request: a body cut off
-//    mid-transfer, and a body held back until the test lets it go;
+// Package servers for download tests that misbehave on request, on loopback ports chosen at run
+// time and trusting the certificate of an NginxServer (support/tied_process.h):
+//  - FaultServer: our own server for a body cut off mid-transfer without any validator, and a
+//    body held back until the test lets it go;
 //  - ScriptedFaultServer: sim/fault_server.py, a range-capable server whose faults are chosen at
 //    start (drops, stalls, no range support, changed validators, 416, endless or overlong bodies)
 //    and which counts what it sent.
-#include <sys/types.h>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -17,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_support.h"
 #include "support/tied_process.h"
 
 namespace httplib {
@@ -26,27 +23,12 @@ class SSLServer;
 
 namespace corvane::test {
 
-class PackageServer {
-  public:
-    // Serves `docroot`; throws when nginx does not start. nginx ends with the test, even when
-    // the test is killed (NginxServer).
-    explicit PackageServer(const std::filesystem::path& docroot) : mNginx(docroot) {}
-
-    [[nodiscard]] const std::string& base() const { return mNginx.base(); }
-    [[nodiscard]] const std::string& caBundle() const { return mNginx.caBundle(); }
-    [[nodiscard]] std::filesystem::path certificate() const { return mNginx.work() / "server.crt"; }
-    [[nodiscard]] std::filesystem::path privateKey() const { return mNginx.work() / "server.key"; }
-
-  private:
-    NginxServer mNginx;
-};
-
 class FaultServer {
   public:
     // GET /drop:  announces `size` bytes with a Content-Disposition, sends `size` / 4, closes.
     // GET /gated: announces and eventually sends `size` bytes with a Content-Disposition, but
     //             holds back the second half until openGate() (or ten seconds).
-    FaultServer(const PackageServer& tls, int64_t size);
+    FaultServer(const NginxServer& tls, int64_t size);
     ~FaultServer();
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
@@ -57,7 +39,7 @@ class FaultServer {
   private:
     std::unique_ptr<httplib::SSLServer> mServer;
     std::thread mThread;
-    int mPort;
+    int mPort = 0;
     std::mutex mMutex;
     std::condition_variable mCv;
     bool mGateOpen = false;
@@ -66,11 +48,9 @@ class FaultServer {
 class ScriptedFaultServer {
   public:
     // Serves `file` with the given fault options (see sim/fault_server.py); throws when the
-    // server does not start. Its statistics file goes to `tls`'s own folder.
-    ScriptedFaultServer(const PackageServer& tls, const std::filesystem::path& file,
+    // server does not start. It ends with the test, even when the test is killed.
+    ScriptedFaultServer(const NginxServer& tls, const std::filesystem::path& file,
                         const std::vector<std::string>& faults);
-    ScriptedFaultServer(const ScriptedFaultServer&) = delete;
-    ScriptedFaultServer& operator=(const ScriptedFaultServer&) = delete;
 
     [[nodiscard]] std::string url() const {
         return "https://127.0.0.1:" + std::to_string(mPort) + "/velodoc/corvanereader_x86_64.dmg";
@@ -83,8 +63,8 @@ class ScriptedFaultServer {
     [[nodiscard]] Stats stats() const;
 
   private:
-    std::filesystem::path mStats;
-    TiedProcess mProcess;  // ends with the test, even when the test is killed
+    std::filesystem::path mStats;  // beside the certificate: never in the test's own folders
+    TiedProcess mProcess;
     int mPort = 0;
 };
 
