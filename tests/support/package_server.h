@@ -1,11 +1,6 @@
 #pragma once
-// Package servers for download tests that misbehave on request, on loopback ports chosen at run
-// time and trusting the certificate of an NginxServer (support/tied_process.h):
-//  - FaultServer: our own server for a body cut off mid-transfer without any validator, and a
-//    body held back until the test lets it go;
-//  - ScriptedFaultServer: sim/fault_server.py, a range-capable server whose faults are chosen at
-//    start (drops, stalls, no range support, changed validators, 416, endless or overlong bodies)
-//    and which counts what it sent.
+// Package servers that misbehave on request, on loopback ports chosen at run time, with the
+// certificate of the test's NginxServer (support/tied_process.h).
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +18,7 @@ class SSLServer;
 
 namespace corvane::test {
 
+// Our own server, for what neither nginx nor sim/fault_server.py does.
 class FaultServer {
   public:
     // GET /drop:  announces `size` bytes with a Content-Disposition, sends `size` / 4, closes.
@@ -45,10 +41,12 @@ class FaultServer {
     bool mGateOpen = false;
 };
 
+// sim/fault_server.py: range-capable, with faults chosen at start (drops, stalls, no ranges,
+// changed validators, 416, endless or overlong bodies); it counts what it sent.
 class ScriptedFaultServer {
   public:
-    // Serves `file` with the given fault options (see sim/fault_server.py); throws when the
-    // server does not start. It ends with the test, even when the test is killed.
+    // Serves `file` with the given fault options; throws when the server does not start. It ends
+    // with the test, even when the test is killed.
     ScriptedFaultServer(const NginxServer& tls, const std::filesystem::path& file,
                         const std::vector<std::string>& faults);
 

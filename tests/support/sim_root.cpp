@@ -46,26 +46,20 @@ bool waitUntil(const std::function<bool()>& done) {
     }
 }
 
-void runScript(const std::string& script, const std::vector<std::string>& args,
-               std::string* output = nullptr) {
-    std::vector<std::string> argv{(sourceDir() / "sim" / script).string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto r = platform::runProcess("/bin/bash", argv);
+std::string runScript(const std::string& script, std::vector<std::string> args) {
+    args.insert(args.begin(), (sourceDir() / "sim" / script).string());
+    const auto r = platform::runProcess("/bin/bash", args);
     if (!r.succeeded()) {
         throw std::runtime_error(script + " failed: " + r.output);
     }
-    if (output != nullptr) {
-        *output = r.output;
-    }
+    return r.output;
 }
 
 }  // namespace
 
 SimMac::SimMac(const std::string& rootName) : mRoot(mDir.path() / rootName) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    std::string out;
-    runScript("make-root.sh", {mRoot.string(), "--plain"}, &out);
-    std::istringstream lines(out);
+    std::istringstream lines(runScript("make-root.sh", {mRoot.string(), "--plain"}));
     for (std::string line; std::getline(lines, line);) {
         if (const auto eq = line.find('='); eq != std::string::npos) {
             mEnv.push_back(std::make_unique<ScopedEnv>(line.substr(0, eq), line.substr(eq + 1)));
@@ -86,8 +80,8 @@ SimMac::~SimMac() {
 }
 
 void SimMac::makeApp(const std::string& version, const std::optional<fs::path>& where) const {
-    runScript("make-app.sh", {where.value_or(app()).string(), "--version", version, "--team",
-                              std::string(expectedTeamId())});
+    (void)runScript("make-app.sh", {where.value_or(app()).string(), "--version", version, "--team",
+                                    std::string(expectedTeamId())});
 }
 
 std::string SimMac::versionOf(const fs::path& appPath) {
