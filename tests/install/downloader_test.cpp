@@ -203,7 +203,7 @@ TEST_F(Download, FailedMoveIntoPlaceFails) {
     EXPECT_TRUE(log.containsPrefix("Error moving file: "));
 }
 
-TEST_F(Download, UntrustedServerPlainHttpOrASecondStartIsRefused) {
+TEST_F(Download, UntrustedServerPlainHttpOrAnUnownedDownloaderFails) {
     {
         test::ScopedEnv noCa("CORVANE_CA_BUNDLE", std::nullopt);
         expectFailedOnce(*download(url()));

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <regex>
 #include <tuple>
 
 #include "platform/log.h"
@@ -53,6 +54,10 @@ TEST_F(Install, FreshMachineThenUpgradeInAnotherWorkingFolder) {
     EXPECT_TRUE(installer.installPackage());
     const std::string w = workFolderOf(log);
     ASSERT_FALSE(w.empty());
+    // A fresh version-4 UUID in upper case, in the home folder.
+    const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    EXPECT_TRUE(std::regex_match(fs::path(w).filename().string(), uuid)) << w;
+    EXPECT_EQ(fs::path(w).parent_path(), sim.home());
     EXPECT_EQ(installer.mountPointPath, w + "/Corvane");
     EXPECT_EQ(sim.appVersion(), "2.0.0");
     EXPECT_TRUE(sim.appIsComplete());
