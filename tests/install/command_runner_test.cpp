@@ -1,79 +1,64 @@
-// The command runner: statuses, merged and large output, background children, bad output, a
-// command that cannot start, the time-out, and quoting that survives zsh.
+// The command runner (statuses, output, background children, a shell that cannot start, the
+// time-out, quoting that survives zsh) and the finding, stopping, starting and opening of
+// Corvane's programs, with the stand-in executables really running in a simulated root.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/log.h"
 #include "setup/installer.h"
-#include "sim_mac.h"
+#include "support/sim_root.h"
 
 namespace corvane {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::ScopedLogCapture;
 using test::SimMac;
 
-bool alive(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat)) {
-        return false;
+TEST(CommandRunner, StatusDecidesAndOutputIsKeptOnlyWhenItIsText) {
+    struct Row {
+        const char* what;
+        std::string script;
+        bool ok;
+        std::optional<std::string> output;  // starting from "stale"
+        const char* logged;
+    };
+    const std::vector<Row> rows = {
+        {"success", "exit 0", true, "", "task terminationStatus 0"},
+        {"failure leaves the output alone", "echo something; exit 3", false, "stale",
+         "task terminationStatus 3"},
+        {"both streams merged", "echo out; echo err >&2", true, "out\nerr\n", nullptr},
+        {"more than a pipe holds", "head -c 1000000 /dev/zero | tr '\\0' a", true,
+         std::string(1000000, 'a'), nullptr},
+        {"not UTF-8 is absent", "printf '\\377\\376ok'", true, std::nullopt, nullptr},
+        {"UTF-8", "printf 'caf\\303\\251 \\344\\270\\255'", true, "caf\xc3\xa9 \xe4\xb8\xad",
+         nullptr},
+        {"standard input is empty", "cat; echo done", true, "done\n", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScopedLogCapture log;
+        std::optional<std::string> out = "stale";
+        EXPECT_EQ(Installer::executeCMD({"-c", row.script}, out), row.ok);
+        EXPECT_TRUE(out == row.output);
+        EXPECT_EQ(Installer::executeCMD({"-c", row.script}), row.ok);
+        EXPECT_TRUE(row.logged == nullptr || log.contains(row.logged));
     }
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
-
-TEST(CommandRunner, ExitStatusDecidesAndIsLogged) {
-    ScopedLogCapture log;
-    EXPECT_TRUE(Installer::executeCMD({"-c", "exit 0"}));
-    EXPECT_TRUE(log.contains("task terminationStatus 0"));
-    EXPECT_FALSE(Installer::executeCMD({"-c", "exit 3"}));
-    EXPECT_TRUE(log.contains("task terminationStatus 3"));
-}
-
-TEST(CommandRunner, OutputIsMergedAndOnlyKeptOnSuccess) {
-    std::optional<std::string> out;
-    ASSERT_TRUE(Installer::executeCMD({"-c", "echo out; echo err >&2"}, out));
-    EXPECT_EQ(out, "out\nerr\n");
-
-    std::optional<std::string> untouched = std::string("before");
-    EXPECT_FALSE(Installer::executeCMD({"-c", "echo something; exit 1"}, untouched));
-    EXPECT_EQ(untouched, "before");
-    std::optional<std::string> absent;
-    EXPECT_FALSE(Installer::executeCMD({"-c", "echo something; exit 1"}, absent));
-    EXPECT_FALSE(absent.has_value());
-}
-
-TEST(CommandRunner, OutputLargerThanAPipeCompletes) {
-    std::optional<std::string> out;
-    ASSERT_TRUE(Installer::executeCMD({"-c", "head -c 1000000 /dev/zero | tr '\\0' a"}, out));
-    ASSERT_TRUE(out.has_value());
-    EXPECT_EQ(out->size(), 1000000u);
-    EXPECT_EQ(out->find_first_not_of('a'), std::string::npos);
-    EXPECT_TRUE(Installer::executeCMD({"-c", "head -c 1000000 /dev/zero"}));
 }
 
 TEST(CommandRunner, ReturnsWhileABackgroundChildHoldsThePipe) {
     std::optional<std::string> out;
     ASSERT_TRUE(Installer::executeCMD({"-c", "sleep 60 & echo $!"}, out));
-    ASSERT_TRUE(out.has_value());
-    const pid_t child = static_cast<pid_t>(std::stol(*out));
-    EXPECT_TRUE(alive(child));
+    const pid_t child = static_cast<pid_t>(std::stol(out.value()));
+    EXPECT_TRUE(test::alive(child));
     ::kill(child, SIGKILL);
-}
-
-TEST(CommandRunner, OutputThatIsNotUtf8IsAbsent) {
-    std::optional<std::string> out = std::string("stale");
-    EXPECT_TRUE(Installer::executeCMD({"-c", "printf '\\377\\376ok'"}, out));
-    EXPECT_FALSE(out.has_value());
-    std::optional<std::string> text;
-    EXPECT_TRUE(Installer::executeCMD({"-c", "printf 'caf\\303\\251 \\344\\270\\255'"}, text));
-    EXPECT_EQ(text, "caf\xc3\xa9 \xe4\xb8\xad");
 }
 
 TEST(CommandRunner, ShellThatCannotStartFailsWithoutAStatusLine) {
@@ -86,12 +71,6 @@ TEST(CommandRunner, ShellThatCannotStartFailsWithoutAStatusLine) {
     EXPECT_FALSE(log.containsPrefix("task terminationStatus"));
 }
 
-TEST(CommandRunner, StandardInputIsEmpty) {
-    std::optional<std::string> out;
-    ASSERT_TRUE(Installer::executeCMD({"-c", "cat; echo done"}, out));
-    EXPECT_EQ(out, "done\n");
-}
-
 TEST(CommandRunner, TimeOutKillsTheWholeCommandAndFails) {
     test::TempDir dir;
     const auto pidFile = dir / "pid";
@@ -100,11 +79,7 @@ TEST(CommandRunner, TimeOutKillsTheWholeCommandAndFails) {
         {"-c", "sleep 60 & echo $! > " + Installer::shellQuote(pidFile.string()) + "; wait"},
         500ms));
     EXPECT_TRUE(log.containsPrefix("command timed out after"));
-    const pid_t child = static_cast<pid_t>(std::stol(test::readFile(pidFile)));
-    for (int i = 0; i < 100 && alive(child); ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_FALSE(alive(child));
+    EXPECT_TRUE(test::waitGone(static_cast<pid_t>(std::stol(test::readFile(pidFile)))));
     EXPECT_GE(Installer::kCommandTimeout, std::chrono::minutes(5));
 }
 
@@ -120,40 +95,143 @@ TEST(ShellQuote, EveryCharacterSurvivesZsh) {
     EXPECT_EQ(Installer::shellQuote("it's"), "'it'\\''s'");
 }
 
-class OsArch : public ::testing::Test {
+TEST(OsArch, UnameDecidesAndAnythingElseIsUndetermined) {
+    SimMac sim;
+    // A uname that prints a known machine but fails: the runner leaves the output absent.
+    test::TempDir bin;
+    test::writeFile(bin / "uname", "#!/bin/sh\necho x86_64\nexit 1\n");
+    fs::permissions(bin / "uname", fs::perms::owner_all);
+    const std::string failingPath = bin.str() + ":" + std::getenv("PATH");
+    struct Row {
+        const char* arch;  // what the stand-in uname prints; nullptr: the failing one
+        OS_TYPE want;
+        const char* logged;
+    };
+    const Row rows[] = {
+        {"arm64", OS_TYPE::arm, "Check OS version Optional(\"arm64\\n\")"},
+        {"x86_64", OS_TYPE::x86, "choose version x86"},
+        {"ppc", OS_TYPE::undetermined, "Check OS version Optional(\"ppc\\n\")"},
+        {nullptr, OS_TYPE::undetermined, "Check OS version nil"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arch ? row.arch : "failing uname");
+        test::ScopedEnv arch("CORVANE_SIM_ARCH", row.arch ? row.arch : "x86_64");
+        test::ScopedEnv path("PATH", row.arch ? std::getenv("PATH") : failingPath);
+        ScopedLogCapture log;
+        EXPECT_EQ(Installer::checkOSArch(), row.want);
+        EXPECT_TRUE(log.contains(row.logged));
+        EXPECT_EQ(log.containsPrefix("choose version"), row.want != OS_TYPE::undetermined);
+        EXPECT_EQ(log.contains("choose version arm"), row.want == OS_TYPE::arm);
+    }
+}
+
+// Starts an executable of the app in the background, as a login item would; its process id.
+pid_t launch(const SimMac& sim, const std::string& name) {
+    const std::string path = sim.executable(name).string();
+    return test::startMatching(Installer::shellQuote(path), path);
+}
+
+class ProcessControl : public ::testing::Test {
   protected:
+    void SetUp() override { sim.makeApp("1.0.0"); }
+    void launch(const std::string& name) { ASSERT_GT(corvane::launch(sim, name), 0) << name; }
+    [[nodiscard]] bool running(const std::string& name, size_t count) const {
+        return test::waitForCount(sim.executable(name).string(), count);
+    }
     SimMac sim;
 };
 
-TEST_F(OsArch, AppleSiliconChoosesArm) {
-    test::ScopedEnv arch("CORVANE_SIM_ARCH", "arm64");
+TEST_F(ProcessControl, OnlyTheForegroundProgramsCountAsUsingCorvane) {
+    launch("sentinel");
     ScopedLogCapture log;
-    EXPECT_EQ(Installer::checkOSArch(), OS_TYPE::arm);
-    EXPECT_TRUE(log.contains("Check OS version Optional(\"arm64\\n\")"));
-    EXPECT_TRUE(log.contains("choose version arm"));
+    EXPECT_FALSE(Installer::checkIfUsingNow());
+    EXPECT_TRUE(log.contains("checkIfUsingNow An error occurred"));
+    EXPECT_TRUE(log.contains("task terminationStatus 1"));
+    launch("transcoder");
+    log.clear();
+    EXPECT_TRUE(Installer::checkIfUsingNow());
+    EXPECT_FALSE(log.contains("checkIfUsingNow An error occurred"));
 }
 
-TEST_F(OsArch, IntelChoosesX86) {
-    test::ScopedEnv arch("CORVANE_SIM_ARCH", "x86_64");
+TEST_F(ProcessControl, StartUseOpensTheReaderDetachedOrFailsWithoutTheApp) {
     ScopedLogCapture log;
-    EXPECT_EQ(Installer::checkOSArch(), OS_TYPE::x86);
-    EXPECT_TRUE(log.contains("choose version x86"));
+    EXPECT_TRUE(Installer::startUse());
+    EXPECT_TRUE(running("viewerapp", 1));
+    EXPECT_TRUE(Installer::checkIfUsingNow());
+    EXPECT_FALSE(log.contains("open An error occurred"));
+    fs::remove_all(sim.app());
+    EXPECT_FALSE(Installer::startUse());
+    EXPECT_TRUE(log.contains("open An error occurred"));
 }
 
-TEST_F(OsArch, UnknownOrFailingUnameIsUndetermined) {
-    {
-        test::ScopedEnv arch("CORVANE_SIM_ARCH", "ppc");
-        EXPECT_EQ(Installer::checkOSArch(), OS_TYPE::undetermined);
+TEST_F(ProcessControl, ServicesResumeInTheBackgroundAndOnlyTheyAreShutDown) {
+    launch("viewerapp");
+    ScopedLogCapture log;
+    Installer::shutDownServices();  // none running: nothing signalled, no error
+    EXPECT_TRUE(log.contains("task terminationStatus 0"));
+    Installer::resumeServices();
+    EXPECT_TRUE(test::waitForCount(sim.executable("sentinel").string() + " /start", 1));
+    launch("transcodeaide");
+    launch("enginesvc");
+    Installer::shutDownServices();
+    for (const char* service : {"sentinel", "transcodeaide", "enginesvc"}) {
+        EXPECT_TRUE(running(service, 0)) << service;
     }
-    // A uname that fails: the runner leaves the output absent.
-    test::TempDir bin;
-    test::writeFile(bin / "uname", "#!/bin/sh\necho x86_64\nexit 1\n");
-    std::filesystem::permissions(bin / "uname", std::filesystem::perms::owner_all);
-    test::ScopedEnv path("PATH", bin.str() + ":" + std::getenv("PATH"));
-    ScopedLogCapture log;
-    EXPECT_EQ(Installer::checkOSArch(), OS_TYPE::undetermined);
-    EXPECT_TRUE(log.contains("Check OS version nil"));
-    EXPECT_FALSE(log.containsPrefix("choose version"));
+    EXPECT_TRUE(running("viewerapp", 1));
+    EXPECT_FALSE(log.containsPrefix("shutDownServices An error occurred"));
+    EXPECT_FALSE(log.containsPrefix("resumeServices sentinel error occurred"));
+}
+
+// Processes that merely look like Corvane's programs are neither reported as running nor
+// stopped, while the programs themselves still are.
+TEST_F(ProcessControl, OnlyTheProgramsThemselvesMatch) {
+    const std::string macos = (sim.app() / "Contents/MacOS").string();
+    // A second copy in a folder whose path ends with the installed one's, as
+    // ~/Applications/Corvane.app does on a Mac.
+    const fs::path copy = sim.home().string() + sim.app().string();
+    sim.makeApp("1.0.0", copy);
+    const std::string copyMacos = (copy / "Contents/MacOS").string();
+    test::writeFile(macos + "/viewerapp.log", "");
+    test::writeFile(macos + "/sentinel.log", "");
+    const auto q = [](const std::string& s) { return Installer::shellQuote(s); };
+    const std::vector<std::pair<std::string, std::string>> lookAlikes = {
+        {"tail -f " + q(macos + "/viewerapp.log"), "viewerapp.log"},
+        {"tail -f " + q(macos + "/sentinel.log"), "sentinel.log"},
+        {q(copyMacos + "/viewerapp"), copyMacos + "/viewerapp"},
+        {q(copyMacos + "/sentinel"), copyMacos + "/sentinel"},
+        {"exec -a " + q(macos + "/transcoder-helper") + " sleep 300", "transcoder-helper"},
+        {"exec -a " + q(macos + "/enginesvc.old") + " sleep 300", "enginesvc.old"},
+    };
+    const pid_t service = corvane::launch(sim, "sentinel");
+    ASSERT_GT(service, 0);
+    std::vector<pid_t> pids;
+    for (const auto& [command, needle] : lookAlikes) {
+        pids.push_back(test::startMatching(command, needle));
+        ASSERT_GT(pids.back(), 0) << needle;
+    }
+
+    EXPECT_FALSE(Installer::checkIfUsingNow());
+    Installer::shutDownServices();
+    EXPECT_TRUE(test::waitGone(service));
+    for (size_t i = 0; i < pids.size(); ++i) {
+        EXPECT_TRUE(test::alive(pids[i])) << lookAlikes[i].second;
+    }
+    launch("perkpanel");
+    EXPECT_TRUE(Installer::checkIfUsingNow());
+}
+
+// A root whose path holds characters that mean something in a regular expression is matched as
+// the text it is.
+TEST(ProcessControlPaths, RegularExpressionCharactersInThePathAreLiteral) {
+    SimMac sim("mac.os+(1)");
+    sim.makeApp("1.0.0");
+    EXPECT_FALSE(Installer::checkIfUsingNow());
+    ASSERT_GT(launch(sim, "viewerapp"), 0);
+    const pid_t service = launch(sim, "enginesvc");
+    ASSERT_GT(service, 0);
+    EXPECT_TRUE(Installer::checkIfUsingNow());
+    Installer::shutDownServices();
+    EXPECT_TRUE(test::waitGone(service));
 }
 
 }  // namespace

@@ -1,15 +1,25 @@
-// The install sequence in a simulated root with a real image: fresh, upgrade, and every failure
-// with the user's application kept.
+// The install sequence in a simulated root with real images: fresh, upgrade, and every failure or
+// cut-short run with the stand-ins failing the way macOS fails. The user's application is never
+// lost or left half-copied, nothing stays behind in the home folder, and "重新安装" succeeds.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <iostream>
+#include <optional>
 #include <regex>
+#include <tuple>
 
 #include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "setup/code_signature.h"
 #include "setup/installer.h"
-#include "sim_mac.h"
+#include "support/sim_root.h"
+#include "support/tied_process.h"
 
 namespace corvane {
 namespace {
@@ -17,6 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using platform::ScopedLogCapture;
 using test::SimMac;
+using Lines = std::vector<std::string>;
 
 // The working folder of the last install, from its "mountPath" line.
 std::string workFolderOf(const ScopedLogCapture& log) {
@@ -28,185 +39,133 @@ std::string workFolderOf(const ScopedLogCapture& log) {
     return {};
 }
 
+bool install(const fs::path& image = test::testImage()) {
+    return Installer(image.string()).installPackage();
+}
+
 class Install : public ::testing::Test {
   protected:
-    [[nodiscard]] std::string installedVersion() const { return SimMac::appVersion(sim.app()); }
-    [[nodiscard]] bool installedAppIsComplete() const { return sim.appIsComplete(); }
-
     SimMac sim;
+    ScopedLogCapture log;
 };
 
-TEST_F(Install, FreshMachine) {
-    ScopedLogCapture log;
+TEST_F(Install, FreshMachineThenUpgradeInAnotherWorkingFolder) {
     Installer installer(test::testImage().string());
     EXPECT_TRUE(installer.installPackage());
     const std::string w = workFolderOf(log);
     ASSERT_FALSE(w.empty());
+    // A fresh version-4 UUID in upper case, in the home folder.
+    const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    EXPECT_TRUE(std::regex_match(fs::path(w).filename().string(), uuid)) << w;
+    EXPECT_EQ(fs::path(w).parent_path(), sim.home());
     EXPECT_EQ(installer.mountPointPath, w + "/Corvane");
-
-    EXPECT_EQ(installedVersion(), "2.0.0");
-    EXPECT_TRUE(installedAppIsComplete());
+    EXPECT_EQ(sim.appVersion(), "2.0.0");
+    EXPECT_TRUE(sim.appIsComplete());
     EXPECT_EQ(checkCodeSignature(sim.app().string()), CodeSignature::trusted);
-    EXPECT_TRUE(log.contains("文件夹已创建：" + w + "/temp"));
-    EXPECT_TRUE(log.contains("文件夹已存在：" + w));
-    EXPECT_TRUE(log.contains("execute cmd hdiutil attach '" + test::testImage().string() +
-                             "' -mountpoint '" + w +
-                             "/Corvane' -noverify -nobrowse -noautoopen -verbose"));
-    EXPECT_TRUE(log.contains("Mount command executed successfully"));
-    // No earlier copy: the backup move fails and is only logged.
-    EXPECT_TRUE(log.contains("mv '" + sim.app().string() + "' '" + w + "/Corvane.app.bak'"));
-    EXPECT_TRUE(log.contains("mvFile An error occurred"));
-    EXPECT_TRUE(log.contains("hdiutil detach '" + w + "/Corvane' -force"));
-    EXPECT_TRUE(log.contains("文件夹已删除：" + w));
-    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
-    EXPECT_TRUE(sim.attachedMountPoints().empty());
-}
-
-TEST_F(Install, UpgradeReplacesTheOldAppAndDropsTheBackup) {
-    sim.makeApp("1.0.0");
-    ScopedLogCapture log;
-    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
-    const std::string w = workFolderOf(log);
-    EXPECT_EQ(installedVersion(), "2.0.0");
-    EXPECT_TRUE(installedAppIsComplete());
-    EXPECT_TRUE(log.contains("mv '" + sim.app().string() + "' '" + w + "/Corvane.app.bak'"));
-    EXPECT_FALSE(log.contains("mvFile An error occurred"));
-    EXPECT_FALSE(fs::exists(w));
-    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
-}
-
-TEST_F(Install, CorruptImageFailsAndLeavesTheOldAppAlone) {
-    sim.makeApp("1.0.0");
-    test::TempDir dir;
-    // The first megabyte of a real image: its header is fine, its files are cut off.
-    const std::string whole = test::readFile(test::testImage());
-    test::writeFile(dir / "cut.dmg", whole.substr(0, 1 << 20));
-    test::writeFile(dir / "junk.dmg", std::string(200000, 'x'));
-    for (const auto* name : {"cut.dmg", "junk.dmg", "missing.dmg"}) {
-        ScopedLogCapture log;
-        EXPECT_FALSE(Installer((dir / name).string()).installPackage()) << name;
-        EXPECT_TRUE(log.contains("Mount command failed"));
-        EXPECT_TRUE(log.contains("demountDMG An error occurred"));
-        EXPECT_EQ(installedVersion(), "1.0.0");
-        EXPECT_TRUE(test::entriesIn(sim.home()).empty()) << "an empty working folder stays";
-        EXPECT_TRUE(sim.attachedMountPoints().empty());
+    for (const auto& line :
+         Lines{"文件夹已创建：" + w + "/temp", "文件夹已存在：" + w,
+               "execute cmd hdiutil attach '" + test::testImage().string() + "' -mountpoint '" + w +
+                   "/Corvane' -noverify -nobrowse -noautoopen -verbose",
+               "Mount command executed successfully",
+               // No earlier copy: the backup move fails and is only logged.
+               "mv '" + sim.app().string() + "' '" + w + "/Corvane.app.bak'",
+               "mvFile An error occurred", "hdiutil detach '" + w + "/Corvane' -force",
+               "文件夹已删除：" + w}) {
+        EXPECT_TRUE(log.contains(line)) << line;
     }
+    EXPECT_TRUE(sim.tidy());
+
+    fs::remove_all(sim.app());
+    sim.makeApp("1.0.0");
+    log.clear();
+    EXPECT_TRUE(install());
+    const std::string w2 = workFolderOf(log);
+    EXPECT_NE(w2, w);
+    EXPECT_EQ(sim.appVersion(), "2.0.0");
+    EXPECT_TRUE(sim.appIsComplete());
+    EXPECT_TRUE(log.contains("mv '" + sim.app().string() + "' '" + w2 + "/Corvane.app.bak'"));
+    EXPECT_FALSE(log.contains("mvFile An error occurred"));
+    EXPECT_TRUE(sim.tidy());
 }
 
 // A copy macOS would not trust, or one another team signed, never replaces the user's app.
 TEST_F(Install, UntrustedCopyIsRefusedAndTheOldAppStays) {
-    const fs::path images = test::testImage().parent_path();
-    struct Row {
-        const char* image;
-        std::string reason;  // the one line that says why
-    };
-    const std::vector<Row> rows = {
-        {"corvane-2.0.0-tampered.dmg", "Signature of the new application is not valid: "},
-        {"corvane-2.0.0-foreign.dmg", "The new application is signed by team \"FOREIGN99\""},
+    const std::pair<const char*, std::string> rows[] = {
+        {"tampered", "Signature of the new application is not valid: "},
+        {"foreign", "The new application is signed by team \"FOREIGN99\""},
     };
     for (const bool upgrade : {true, false}) {
-        for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(row.image) + (upgrade ? " over 1.0.0" : " on a fresh Mac"));
+        for (const auto& [image, reason] : rows) {
+            SCOPED_TRACE(std::string(image) + (upgrade ? " over 1.0.0" : " on a fresh Mac"));
             fs::remove_all(sim.app());
             if (upgrade) {
                 sim.makeApp("1.0.0");
             }
-            ScopedLogCapture log;
-            EXPECT_FALSE(Installer((images / row.image).string()).installPackage());
+            log.clear();
+            EXPECT_FALSE(install(test::testImage(image)));
             const auto lines = log.lines();
             EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                    [&](const std::string& l) {
-                                        return l.find(row.reason) != std::string::npos;
-                                    }),
+                                    [&](const auto& l) { return l.find(reason) != l.npos; }),
                       1);
             EXPECT_FALSE(log.containsPrefix("mv '" + workFolderOf(log) + "/temp/Corvane.app'"));
             if (upgrade) {
                 // Every sealed file of the old app is there and unchanged.
-                EXPECT_EQ(installedVersion(), "1.0.0");
+                EXPECT_EQ(sim.appVersion(), "1.0.0");
                 EXPECT_EQ(checkCodeSignature(sim.app().string()), CodeSignature::trusted);
             } else {
                 EXPECT_FALSE(fs::exists(sim.app()));
             }
-            EXPECT_TRUE(test::entriesIn(sim.home()).empty());
-            EXPECT_TRUE(sim.attachedMountPoints().empty());
+            EXPECT_TRUE(sim.tidy());
         }
     }
 }
 
 TEST_F(Install, BackupThatCannotBeRestoredIsKept) {
     sim.makeApp("1.0.0");
-    test::ScopedEnv fail("CORVANE_SIM_FAIL_MV", "(/temp/Corvane\\.app|/Corvane\\.app\\.bak)$");
-    ScopedLogCapture log;
-    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    std::optional<test::ScopedEnv> fail{std::in_place, "CORVANE_SIM_FAIL_MV",
+                                        "(/temp/Corvane\\.app|/Corvane\\.app\\.bak)$"};
+    EXPECT_FALSE(install());
     const std::string w = workFolderOf(log);
     EXPECT_FALSE(fs::exists(sim.app()));
-    EXPECT_EQ(SimMac::appVersion(w + "/Corvane.app.bak"), "1.0.0");
+    EXPECT_EQ(SimMac::versionOf(w + "/Corvane.app.bak"), "1.0.0");
     EXPECT_TRUE(log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
     EXPECT_FALSE(log.containsPrefix("文件夹已删除："));
     EXPECT_TRUE(sim.attachedMountPoints().empty());
     // Only the backup is left of the working folder, marked for the next run, which puts it back.
-    auto left = test::entriesIn(w);
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{".corvane-setup-work", "Corvane.app.bak"}));
-    test::ScopedEnv healed("CORVANE_SIM_FAIL_MV", std::nullopt);
+    EXPECT_EQ(test::entriesIn(w), (Lines{".corvane-setup-work", "Corvane.app.bak"}));
+    fail.reset();
     Installer::recoverInterruptedInstalls();
-    EXPECT_EQ(installedVersion(), "1.0.0");
-    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
-}
-
-TEST_F(Install, OldAppThatCannotBeMovedAsideIsNotOverwritten) {
-    sim.makeApp("1.0.0");
-    test::ScopedEnv fail("CORVANE_SIM_FAIL_MV", "/Applications/Corvane\\.app$");
-    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
-    EXPECT_EQ(installedVersion(), "1.0.0");
-    EXPECT_FALSE(fs::exists(sim.app() / "Corvane.app"));
-    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+    EXPECT_EQ(sim.appVersion(), "1.0.0");
+    EXPECT_TRUE(sim.tidy());
 }
 
 TEST_F(Install, DetachFailureKeepsTheImageAndTheBackupUntilALaterRunCanDetach) {
     sim.makeApp("1.0.0");
-    std::string w;
-    {
-        test::ScopedEnv fail("CORVANE_SIM_FAIL_DETACH", "1");
-        ScopedLogCapture log;
-        EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
-        w = workFolderOf(log);
-        EXPECT_TRUE(log.contains("demountDMG An error occurred"));
-        EXPECT_TRUE(
-            log.contains("Working folder kept, the image is still attached at: " + w + "/Corvane"));
-        EXPECT_TRUE(
-            log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
-        // The next run cannot detach either: it keeps the folder and says so.
-        log.clear();
-        Installer::recoverInterruptedInstalls();
-        EXPECT_TRUE(
-            log.contains("Working folder kept, the image is still attached at: " + w + "/Corvane"));
-    }
+    std::optional<test::ScopedEnv> fail{std::in_place, "CORVANE_SIM_FAIL_DETACH", "1"};
+    EXPECT_FALSE(install());
+    const std::string w = workFolderOf(log);
+    const std::string kept =
+        "Working folder kept, the image is still attached at: " + w + "/Corvane";
+    EXPECT_TRUE(log.contains("demountDMG An error occurred"));
+    EXPECT_TRUE(log.contains(kept));
+    EXPECT_TRUE(log.contains("Backup of the old application kept at: " + w + "/Corvane.app.bak"));
+    // The next run cannot detach either: it keeps the folder and says so.
+    log.clear();
+    Installer::recoverInterruptedInstalls();
+    EXPECT_TRUE(log.contains(kept));
     // The new app stays installed; nothing below the attached mount point was touched.
-    EXPECT_EQ(installedVersion(), "2.0.0");
-    EXPECT_EQ(SimMac::appVersion(w + "/Corvane.app.bak"), "1.0.0");
-    EXPECT_EQ(SimMac::appVersion(w + "/Corvane/Corvane.app"), "2.0.0");
-    EXPECT_EQ(sim.attachedMountPoints(), std::vector<std::string>{w + "/Corvane"});
+    EXPECT_EQ(sim.appVersion(), "2.0.0");
+    EXPECT_EQ(SimMac::versionOf(w + "/Corvane.app.bak"), "1.0.0");
+    EXPECT_EQ(SimMac::versionOf(w + "/Corvane/Corvane.app"), "2.0.0");
+    EXPECT_EQ(sim.attachedMountPoints(), Lines{w + "/Corvane"});
 
     // Once the image lets go, a later run detaches it and clears the folder; "重新安装" works.
+    fail.reset();
     Installer::recoverInterruptedInstalls();
-    EXPECT_TRUE(sim.attachedMountPoints().empty());
-    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
-    EXPECT_EQ(installedVersion(), "2.0.0");
-    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
-    EXPECT_TRUE(installedAppIsComplete());
-}
-
-TEST_F(Install, TwoAttemptsUseTwoWorkingFolders) {
-    ScopedLogCapture first;
-    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
-    const std::string w1 = workFolderOf(first);
-    ScopedLogCapture second;
-    EXPECT_TRUE(Installer(test::testImage().string()).installPackage());
-    const std::string w2 = workFolderOf(second);
-    EXPECT_NE(w1, w2);
-    EXPECT_EQ(installedVersion(), "2.0.0");
-    EXPECT_TRUE(test::entriesIn(sim.home()).empty());
+    EXPECT_TRUE(sim.tidy());
+    EXPECT_EQ(sim.appVersion(), "2.0.0");
+    EXPECT_TRUE(install());
+    EXPECT_TRUE(sim.appIsComplete());
 }
 
 TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
@@ -217,10 +176,9 @@ TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
     // The image itself sits in the odd folder too, as a download into it would.
     const fs::path image = home / "package $(id).dmg";
     fs::copy_file(test::testImage(), image);
-    ScopedLogCapture log;
-    EXPECT_TRUE(Installer(image.string()).installPackage());
-    EXPECT_EQ(installedVersion(), "2.0.0");
-    EXPECT_EQ(test::entriesIn(home), std::vector<std::string>{image.filename().string()});
+    EXPECT_TRUE(install(image));
+    EXPECT_EQ(sim.appVersion(), "2.0.0");
+    EXPECT_EQ(test::entriesIn(home), Lines{image.filename().string()});
     // Every path is passed as one word, whatever it holds.
     EXPECT_TRUE(log.contains("mv " + Installer::shellQuote(sim.app().string()) + " " +
                              Installer::shellQuote(workFolderOf(log) + "/Corvane.app.bak")));
@@ -229,59 +187,326 @@ TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
 TEST(InstallerPaths, NoHomeNoInstall) {
     test::ScopedEnv h("HOME", std::nullopt);
     ScopedLogCapture log;
-    EXPECT_FALSE(Installer(test::testImage().string()).installPackage());
+    EXPECT_FALSE(install());
     EXPECT_TRUE(log.contains("No home folder: nothing installed"));
     EXPECT_FALSE(log.containsPrefix("execute cmd"));
 }
 
-TEST(InstallerPaths, RandomPathIsAFreshUpperCaseUuidInHome) {
-    test::TempDir home;
-    test::ScopedEnv h("HOME", home.str());
-    const std::string a = Installer::generateRandomPath();
-    const std::string b = Installer::generateRandomPath();
-    EXPECT_NE(a, b);
-    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    EXPECT_EQ(fs::path(a).parent_path(), home.path());
-    EXPECT_TRUE(std::regex_match(fs::path(a).filename().string(), form)) << a;
-    EXPECT_FALSE(fs::exists(a));
-}
-
-TEST(InstallerFolders, CreateAndRemoveReportWhatTheyFound) {
+TEST(InstallerFolders, CreateRemoveAndCopyReportWhatTheyFound) {
     test::TempDir dir;
     Installer installer("unused");
     ScopedLogCapture log;
     const std::string nested = (dir / "a/b").string();
+    const std::string a = (dir / "a").string();
     installer.checkAndCreateFolder(nested);
     EXPECT_TRUE(fs::is_directory(nested));
     installer.checkAndCreateFolder(nested);
-    installer.removeFolder((dir / "a").string());
-    installer.removeFolder((dir / "a").string());
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"文件夹已创建：" + nested, "文件夹已存在：" + nested,
-                                        "文件夹已删除：" + (dir / "a").string(),
-                                        "文件夹不存在：" + (dir / "a").string()}));
+    installer.removeFolder(a);
+    installer.removeFolder(a);
+    EXPECT_EQ(log.lines(), (Lines{"文件夹已创建：" + nested, "文件夹已存在：" + nested,
+                                  "文件夹已删除：" + a, "文件夹不存在：" + a}));
     test::writeFile(dir / "file", "x");
-    log.clear();
     installer.checkAndCreateFolder((dir / "file/sub").string());
     EXPECT_TRUE(log.containsPrefix("创建文件夹失败："));
+
+    // Copies take whole trees and never overwrite.
+    const auto p = [&](const char* name) { return (dir / name).string(); };
+    test::writeFile(dir / "src/sub/two.txt", "2");
+    EXPECT_TRUE(Installer::cpFile(p("src"), p("dst")));
+    EXPECT_EQ(test::readFile(dir / "dst/sub/two.txt"), "2");
+    test::writeFile(dir / "keep.txt", "mine");
+    EXPECT_FALSE(Installer::cpFile(p("file"), p("keep.txt")));
+    EXPECT_EQ(test::readFile(dir / "keep.txt"), "mine");
+    EXPECT_TRUE(log.containsPrefix("cpFile " + p("file") + " to " + p("keep.txt") + " error "));
+    EXPECT_FALSE(Installer::cpFile(p("nothing"), p("new")));
+    EXPECT_FALSE(fs::exists(dir / "new"));
 }
 
-TEST(InstallerCopy, CopiesTreesButNeverOverwrites) {
-    test::TempDir dir;
-    test::writeFile(dir / "src/one.txt", "1");
-    test::writeFile(dir / "src/sub/two.txt", "2");
-    EXPECT_TRUE(Installer::cpFile((dir / "src").string(), (dir / "dst").string()));
-    EXPECT_EQ(test::readFile(dir / "dst/sub/two.txt"), "2");
-    EXPECT_TRUE(Installer::cpFile((dir / "src/one.txt").string(), (dir / "one.txt").string()));
+// A folder made immutable (chattr +i): every rename into or out of it fails with "Operation not
+// permitted", for root too, as a folder the user may not write to does on a Mac.
+struct ImmutableFolder {
+    explicit ImmutableFolder(fs::path f) : folder(std::move(f)) {
+        active = platform::runProcess("/usr/bin/chattr", {"+i", folder.string()}).succeeded();
+    }
+    ~ImmutableFolder() {
+        if (active) {
+            (void)platform::runProcess("/usr/bin/chattr", {"-i", folder.string()});
+        }
+    }
+    fs::path folder;
+    bool active = false;
+};
 
+TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
+    test::TempDir images;
+    // The first megabyte of a real image: its header is fine, its files are cut off.
+    test::writeFile(images / "cut.dmg", test::readFile(test::testImage()).substr(0, 1 << 20));
+    test::writeFile(images / "junk.dmg", std::string(200000, 'x'));
+    struct Row {
+        const char* fault;
+        const char* image;     // in `images`, or nullptr for the good one
+        const char* variable;  // the stand-in's fault switch, or nullptr
+        const char* value;
+        const char* logged;  // a line (prefix) the attempt must log
+    };
+    const char* const kPartialCopy = "ditto failed (exit status 1), the partial copy is removed: ";
+    const Row rows[] = {
+        {"corrupt image", "cut.dmg", nullptr, nullptr, "Mount command failed"},
+        {"junk image", "junk.dmg", nullptr, nullptr, "Mount command failed"},
+        {"missing image", "missing.dmg", nullptr, nullptr, "Mount command failed"},
+        {"attach fails", nullptr, "CORVANE_SIM_FAIL_ATTACH", "1", "Mount command failed"},
+        {"partial copy", nullptr, "CORVANE_SIM_FAIL_DITTO", "1", kPartialCopy},
+        {"disk full during the copy", nullptr, "CORVANE_SIM_DITTO_FSIZE_KB", "256", kPartialCopy},
+        {"backup move fails", nullptr, "CORVANE_SIM_FAIL_MV", "/Applications/Corvane\\.app$",
+         "mvFile An error occurred"},
+        {"move into /Applications fails", nullptr, "CORVANE_SIM_FAIL_MV", "/temp/Corvane\\.app$",
+         "mvFile An error occurred"},
+        {"/Applications not writable", nullptr, nullptr, nullptr,
+         "mvFile skipped, the old application is still in place: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault);
+        SimMac sim;
+        sim.makeApp("1.0.0");
+        const auto before = test::fileTree(sim.app());
+        {
+            std::optional<test::ScopedEnv> fault;
+            if (row.variable != nullptr) {
+                fault.emplace(row.variable, row.value);
+            }
+            std::optional<ImmutableFolder> locked;
+            if (row.fault == std::string_view("/Applications not writable")) {
+                locked.emplace(sim.root() / "Applications");
+                if (!locked->active) {
+                    std::cerr << "chattr +i is not supported here; row skipped\n";
+                    continue;
+                }
+            }
+            ScopedLogCapture log;
+            EXPECT_FALSE(install(row.image ? images / row.image : test::testImage()));
+            EXPECT_TRUE(log.containsPrefix(row.logged));
+        }
+        EXPECT_EQ(test::fileTree(sim.app()), before) << "the old app is not the same";
+        EXPECT_TRUE(sim.tidy()) << "no partial copy, no working folder, nothing attached";
+
+        // "重新安装" with the fault gone.
+        EXPECT_TRUE(install());
+        EXPECT_EQ(sim.appVersion(), "2.0.0");
+        EXPECT_TRUE(sim.appIsComplete());
+        EXPECT_TRUE(sim.tidy());
+    }
+}
+
+// The stand-in copy fails the way ditto does: part of the tree is written, the status is not 0.
+TEST(InstallFaults, StandInCopyFailuresLeaveAPartialTree) {
+    SimMac sim;
+    sim.makeApp("1.0.0");
+    test::writeFile(sim.app() / "Contents/Resources/payload.bin", std::string(1 << 20, 'p'));
+    for (const auto& [variable, value] : {std::pair{"CORVANE_SIM_FAIL_DITTO", "1"},
+                                          std::pair{"CORVANE_SIM_DITTO_FSIZE_KB", "256"}}) {
+        SCOPED_TRACE(variable);
+        test::ScopedEnv fault(variable, value);
+        const fs::path copy = sim.root() / variable;
+        const auto r = platform::runProcess(platform::macPath("/usr/bin/ditto"),
+                                            {sim.app().string(), copy.string()});
+        EXPECT_NE(r.exitStatus, 0);
+        EXPECT_FALSE(test::fileTree(copy).empty());
+        EXPECT_NE(test::fileTree(copy), test::fileTree(sim.app()));
+    }
+}
+
+// Each test runs installs in a process of their own (install_driver), which a stand-in signals
+// at an injected step.
+TEST(InstallKilled, NextRunPutsACompleteAppBackAndClearsTheWorkingFolder) {
+    enum class After { oldApp, newApp, noApp };
+    const std::tuple<const char*, bool, After> rows[] = {
+        {"attach", true, After::oldApp},  {"backup", true, After::oldApp},
+        {"copying", true, After::oldApp}, {"copied", true, After::oldApp},
+        {"move", true, After::newApp},    {"detach", true, After::newApp},
+        {"copying", false, After::noApp}, {"move", false, After::newApp},
+    };
+    for (const auto& [step, hadApp, after] : rows) {
+        SCOPED_TRACE(std::string(step) + (hadApp ? " (upgrade)" : " (fresh)"));
+        SimMac sim;
+        if (hadApp) {
+            sim.makeApp("1.0.0");
+        }
+        const auto before = test::fileTree(sim.app());
+        // Folders of the user's that look like ours: one named like a working folder without
+        // a mark, one with a mark but not named like one.
+        const fs::path decoy = sim.home() / "0A1B2C3D-0000-4000-8000-000000000000";
+        sim.makeApp("0.9.0", decoy / "Corvane.app.bak");
+        test::writeFile(decoy / "Corvane/notes.txt", "mine");
+        const fs::path marked = sim.home() / "Corvane copy";
+        sim.makeApp("0.8.0", marked / "Corvane.app.bak");
+        test::writeFile(marked / ".corvane-setup-work", "install 1\n");
+        const auto decoysBefore = test::fileTree(sim.home());
+
+        {
+            test::ScopedEnv at("CORVANE_SIM_KILL_AT", step);
+            test::ScopedEnv sig("CORVANE_SIM_KILL_SIGNAL", "KILL");
+            ASSERT_EQ(platform::runProcess(CORVANE_INSTALL_DRIVER, {test::testImage().string()})
+                          .exitStatus,
+                      128 + SIGKILL);
+        }
+
+        ScopedLogCapture log;
+        Installer::recoverInterruptedInstalls();
+        EXPECT_TRUE(log.containsPrefix("Found the working folder of an interrupted install: "));
+        if (after == After::oldApp) {
+            EXPECT_EQ(test::fileTree(sim.app()), before);
+        } else if (after == After::newApp) {
+            EXPECT_EQ(sim.appVersion(), "2.0.0");
+            EXPECT_TRUE(sim.appIsComplete());
+        } else {
+            EXPECT_FALSE(fs::exists(sim.app()));
+        }
+        EXPECT_EQ(test::entriesIn(sim.home()), (Lines{decoy.filename(), "Corvane copy"}));
+        EXPECT_EQ(test::fileTree(sim.home()), decoysBefore);
+        EXPECT_TRUE(sim.attachedMountPoints().empty());
+
+        EXPECT_TRUE(install());
+        EXPECT_EQ(sim.appVersion(), "2.0.0");
+    }
+}
+
+TEST(InstallKilled, FoldersOfARunningSetupAreLeftAlone) {
+    SimMac sim;
+    sim.makeApp("1.0.0");
+    const auto before = test::fileTree(sim.app());
+    // A seed folder of the settings file whose run is over, though its process id (1) is alive:
+    // the mark's lock, not the number, tells.
+    const fs::path seed = sim.home() / "5EED0000-0000-4000-8000-000000000000";
+    test::writeFile(seed / ".corvane-setup-work", "settings-seed 1\n");
+    test::writeFile(seed / "Corvane/reg/common.ini", "");
+
+    // Frozen right after the old app was moved aside: the run is alive and owns its folder.
+    std::optional<test::TiedProcess> driver;
+    {
+        test::ScopedEnv at("CORVANE_SIM_KILL_AT", "backup");
+        test::ScopedEnv sig("CORVANE_SIM_KILL_SIGNAL", "STOP");
+        driver.emplace(
+            std::vector<std::string>{CORVANE_INSTALL_DRIVER, test::testImage().string()});
+    }
+    const pid_t pid = driver->pid();
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    {
+        ScopedLogCapture log;
+        Installer::recoverInterruptedInstalls();
+        EXPECT_TRUE(log.containsPrefix("Working folder in use by a running setup (pid " +
+                                       std::to_string(pid) + "), left alone: "));
+        EXPECT_TRUE(log.containsPrefix("Removing the settings seed of an interrupted setup: "));
+    }
+    EXPECT_FALSE(fs::exists(sim.app()));
+    EXPECT_FALSE(fs::exists(seed));
+    ASSERT_EQ(test::entriesIn(sim.home()).size(), 1u);
+
+    ::kill(pid, SIGKILL);
+    driver->stop();
+    Installer::recoverInterruptedInstalls();
+    EXPECT_EQ(test::fileTree(sim.app()), before);
+    EXPECT_TRUE(sim.tidy());
+}
+
+// The signature check of a copied application against the codesign stand-in, which must fail
+// the way the real tool does.
+class Signature : public ::testing::Test {
+  protected:
+    void SetUp() override { sim.makeApp("2.0.0"); }
+    [[nodiscard]] std::string app() const { return sim.app().string(); }
+    [[nodiscard]] std::string codesign() const {
+        return (sim.root() / "usr/bin/codesign").string();
+    }
+    test::SimMac sim;
+};
+
+TEST_F(Signature, AnyChangeAfterSealingIsRefused) {
+    struct Row {
+        const char* what;
+        std::function<void(const fs::path&)> change;
+        std::string detail;  // the tool's line naming the problem; empty: valid
+    };
+    const std::vector<Row> rows = {
+        {"nothing changed", [](const fs::path&) {}, ""},
+        {"file changed",
+         [](const fs::path& a) {
+             test::writeFile(a / "Contents/MacOS/viewerapp",
+                             test::readFile(a / "Contents/MacOS/viewerapp") + "id\n");
+         },
+         "file modified: " + app() + "/Contents/MacOS/viewerapp"},
+        {"file added", [](const fs::path& a) { test::writeFile(a / "Contents/MacOS/extra", ""); },
+         "file added: " + app() + "/Contents/MacOS/extra"},
+        {"file removed", [](const fs::path& a) { fs::remove(a / "Contents/MacOS/perkpanel"); },
+         "file missing: " + app() + "/Contents/MacOS/perkpanel"},
+        {"never sealed", [](const fs::path& a) { fs::remove_all(a / "Contents/_CodeSignature"); },
+         app() + ": code object is not signed at all"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(sim.app());
+        sim.makeApp("2.0.0");
+        row.change(sim.app());
+
+        const auto r = platform::runProcess(codesign(), {"--verify", "--deep", "--strict", app()});
+        EXPECT_EQ(r.exitStatus, row.detail.empty() ? 0 : 1);
+        EXPECT_NE(r.output.find(row.detail), std::string::npos) << r.output;
+
+        ScopedLogCapture log;
+        EXPECT_EQ(checkCodeSignature(app()),
+                  row.detail.empty() ? CodeSignature::trusted : CodeSignature::invalid);
+        EXPECT_EQ(log.lines().size(), row.detail.empty() ? 0u : 1u);
+        for (const auto& line : log.lines()) {
+            EXPECT_TRUE(
+                line.starts_with("Signature of the new application is not valid: " + app() + ": "))
+                << line;
+        }
+    }
+}
+
+TEST_F(Signature, TeamComesFromTheDescriptionOnStandardError) {
+    const auto q = [](const std::string& s) { return Installer::shellQuote(s); };
+    const auto errOnly = platform::runProcess(
+        "/bin/sh", {"-c", q(codesign()) + " -dv " + q(app()) + " 2>&1 >/dev/null"});
+    EXPECT_TRUE(errOnly.succeeded());
+    EXPECT_NE(errOnly.output.find("\nTeamIdentifier=" + std::string(expectedTeamId()) + "\n"),
+              std::string::npos)
+        << errOnly.output;
+    EXPECT_EQ(errOnly.output.rfind("Executable=" + app() + "/Contents/MacOS/viewerapp\n", 0), 0u);
+
+    struct Row {
+        const char* what;
+        std::string team;
+        CodeSignature verdict;
+        std::string line;
+    };
+    const std::vector<Row> rows = {
+        {"another team", "OTHERTEAM1", CodeSignature::foreignTeam,
+         "The new application is signed by team \"" + std::string(expectedTeamId()) +
+             "\", not \"OTHERTEAM1\": " + app()},
+        {"no team built in", "", CodeSignature::unchecked,
+         "No team identifier is built in, so the new application cannot be trusted: " + app()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScopedLogCapture log;
+        EXPECT_EQ(checkCodeSignature(app(), row.team), row.verdict);
+        EXPECT_EQ(log.lines(), Lines{row.line});
+    }
+}
+
+TEST_F(Signature, MissingToolOrAppIsNeverTrusted) {
+    {
+        ScopedLogCapture log;
+        EXPECT_EQ(checkCodeSignature(app() + "-gone"), CodeSignature::invalid);
+        EXPECT_TRUE(log.contains("Signature of the new application is not valid: " + app() +
+                                 "-gone: No such file or directory"));
+    }
+    fs::remove(sim.root() / "usr/bin/codesign");
     ScopedLogCapture log;
-    test::writeFile(dir / "keep.txt", "mine");
-    EXPECT_FALSE(Installer::cpFile((dir / "src/one.txt").string(), (dir / "keep.txt").string()));
-    EXPECT_EQ(test::readFile(dir / "keep.txt"), "mine");
-    EXPECT_TRUE(log.containsPrefix("cpFile " + (dir / "src/one.txt").string() + " to " +
-                                   (dir / "keep.txt").string() + " error "));
-    EXPECT_FALSE(Installer::cpFile((dir / "nothing").string(), (dir / "new").string()));
-    EXPECT_FALSE(fs::exists(dir / "new"));
+    EXPECT_EQ(checkCodeSignature(app()), CodeSignature::unchecked);
+    EXPECT_TRUE(log.containsPrefix("Signature of the new application could not be checked: "));
 }
 
 }  // namespace

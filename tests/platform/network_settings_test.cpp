@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/network_libraries.h"
 #include "platform/network_settings.h"
 
 namespace corvane::platform {
@@ -43,6 +44,14 @@ TEST(NetworkSettings, SystemProxiesInLibcurlsTerms) {
         SCOPED_TRACE(row.what);
         EXPECT_EQ(curlProxy(row.entry), row.want);
     }
+}
+
+TEST(NetworkLibraries, OpenHereWithEveryEntryPoint) {
+    EXPECT_NE(curlLibrary(), nullptr);
+    const CryptoLibrary* crypto = cryptoLibrary();
+    ASSERT_NE(crypto, nullptr);
+    unsigned char byte = 0;
+    EXPECT_EQ(crypto->RAND_bytes(&byte, 1), 1);
 }
 
 }  // namespace

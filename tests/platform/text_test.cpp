@@ -8,14 +8,20 @@ namespace corvane::platform {
 namespace {
 
 TEST(Utf8, WellFormedTextIsRecognised) {
-    EXPECT_TRUE(isValidUtf8(""));
-    EXPECT_TRUE(isValidUtf8("plain 安装 ÿ 😀"));
-    EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
-    EXPECT_FALSE(isValidUtf8("\xE0\x80\xAF"));      // overlong, three bytes
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate
-    EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_FALSE(isValidUtf8("\xE5\xAE"));          // cut short
-    EXPECT_FALSE(isValidUtf8("ok\xFF"));            // never a UTF-8 byte
+    for (const char* good : {"", "plain 安装 ÿ 😀", "\xE0\xA0\x80 \xF4\x8F\xBF\xBF"}) {
+        EXPECT_TRUE(isValidUtf8(good)) << good;
+    }
+    for (const char* bad : {
+             "\xC0\xAF",          // overlong "/"
+             "\xE0\x80\xAF",      // overlong, three bytes
+             "\xED\xA0\x80",      // a surrogate
+             "\xF0\x80\x80\xAF",  // overlong, four bytes
+             "\xF4\x90\x80\x80",  // past U+10FFFF
+             "\xE5\xAE",          // cut short
+             "ok\xFF",            // never a UTF-8 byte
+         }) {
+        EXPECT_FALSE(isValidUtf8(bad)) << bad;
+    }
 }
 
 TEST(DecimalInteger, SignsDigitsAndRange) {

@@ -44,8 +44,8 @@ class TiedProcess {
 };
 
 // The test package server: sim/nginx/serve.sh `run` (nginx as one process in the foreground)
-// as a TiedProcess, serving `docroot` over HTTPS on a free loopback port. Throws when it does
-// not start. Stopped on destruction.
+// as a TiedProcess, serving `docroot` over HTTPS on a free loopback port with a certificate
+// authority made for it. Throws when it does not start. Stopped on destruction.
 class NginxServer {
   public:
     explicit NginxServer(const std::filesystem::path& docroot);
@@ -55,6 +55,9 @@ class NginxServer {
     [[nodiscard]] const std::string& base() const { return mBase; }    // https://127.0.0.1:PORT
     [[nodiscard]] const std::string& caBundle() const { return mCa; }  // the CA to trust
     [[nodiscard]] const std::filesystem::path& work() const { return mWork.path(); }
+    // The server's own certificate and key, for other servers of the test.
+    [[nodiscard]] std::filesystem::path certificate() const { return work() / "server.crt"; }
+    [[nodiscard]] std::filesystem::path privateKey() const { return work() / "server.key"; }
     // The nginx process itself (its pid file).
     [[nodiscard]] pid_t nginxPid() const;
     // The serve.sh process that holds nginx.
