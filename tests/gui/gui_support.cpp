@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QTest>
 
+#include "platform/main_queue.h"
 #include "ui/main_window.h"
 
 namespace corvane::gui_test {
@@ -37,9 +38,11 @@ void LinkCatcher::open(const QUrl& url) {
     mOpened << url;
 }
 
-SetupWindow::SetupWindow(Options options) : fakes(options.applicationExists) {
+SetupWindow::SetupWindow(Options options) {
+    fakes.installer->appExists = options.applicationExists;
     ui::AppDelegate::Environment environment;
-    environment.services = fakes.services();
+    environment.services = fakes.services(platform::mainQueue());
+    environment.services.window = nullptr;  // the shell sets its own
     const std::optional<QSizeF> screen = options.screen;
     environment.mainScreenSize = [screen] { return screen; };
     environment.terminate = [this] { ++mTerminations; };
@@ -50,8 +53,8 @@ SetupWindow::SetupWindow(Options options) : fakes(options.applicationExists) {
 }
 
 SetupWindow::~SetupWindow() {
-    fakes.installer->releaseInstalls();
-    fakes.downloader->join();
+    fakes.installer->release();
+    fakes.downloads->join();
     settle();
     mDelegate.reset();
     settle();

@@ -11,7 +11,7 @@
 #include <memory>
 #include <optional>
 
-#include "fake_services.h"
+#include "support/fake_services.h"
 #include "ui/app_delegate.h"
 
 namespace corvane::gui_test {
@@ -51,7 +51,7 @@ class SetupWindow {
     explicit SetupWindow(Options options);
     ~SetupWindow();
 
-    Fakes fakes;
+    test::Fakes fakes;
     ui::AppDelegate& delegate() { return *mDelegate; }
     ContentView& controller() { return *mDelegate->contentView(); }
     QWidget& window();
