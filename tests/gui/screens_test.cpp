@@ -41,12 +41,22 @@ QStringList visibleButtons(QWidget* view) {
     return names;
 }
 
-TEST(Screens, AFreshSetupShowsTheDrawerWithTheDefaultReaderBoxTicked) {
+TEST(Screens, AFreshSetupShowsTheDrawerAnOverwriteOnlyTheMainArea) {
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed);
+        SetupWindow setup({.applicationExists = installed});
+        EXPECT_EQ(setup.window().size(), QSize(680, installed ? 436 : 492));
+        EXPECT_EQ(setup.find<QWidget>("dragMenuView")->isVisible(), !installed);
+        EXPECT_EQ(setup.find<QWidget>("customInstallToggle")->isVisible(), !installed);
+        EXPECT_TRUE(setup.find<QWidget>("installButton")->isVisible());
+        EXPECT_EQ(setup.fakes.reporter->data().bCoverInstall, installed);
+        EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{100});
+    }
+}
+
+TEST(Screens, TheDrawerHoldsTheDefaultReaderBoxTickedAndAHiddenSecondBox) {
     SetupWindow setup;
-    EXPECT_EQ(setup.window().size(), QSize(680, 492));
     auto* drawer = setup.find<ui::DragMenuView>("dragMenuView");
-    ASSERT_NE(drawer, nullptr);
-    EXPECT_TRUE(drawer->isVisible());
     EXPECT_EQ(drawer->geometry(), QRect(0, 436, 680, 56));
     auto* setDefault = setup.find<ui::CheckBoxToggle>("setDefaultToggle");
     EXPECT_TRUE(setDefault->isVisible());
@@ -57,16 +67,6 @@ TEST(Screens, AFreshSetupShowsTheDrawerWithTheDefaultReaderBoxTicked) {
     EXPECT_EQ(permit->parentWidget()->geometry().x(), 340);
     EXPECT_EQ(setDefault->parentWidget()->width(), 340);
     EXPECT_EQ(setDefault->mapTo(drawer, QPoint(0, 0)), QPoint(20, 11 + 10));
-    EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{100});
-}
-
-TEST(Screens, AnOverwriteSetupShowsOnlyTheMainArea) {
-    SetupWindow setup({.applicationExists = true});
-    EXPECT_EQ(setup.window().size(), QSize(680, 436));
-    EXPECT_FALSE(setup.find<ui::DragMenuView>("dragMenuView")->isVisible());
-    EXPECT_FALSE(setup.find<ui::DragMenuToggle>("customInstallToggle")->isVisible());
-    EXPECT_TRUE(setup.find<ui::BtnView>("installButton")->isVisible());
-    EXPECT_TRUE(setup.fakes.reporter->data().bCoverInstall);
 }
 
 TEST(Screens, TheCustomInstallSwitchOpensAndClosesTheDrawerAndSizesTheWindow) {

@@ -9,11 +9,6 @@ void Journal::add(std::string entry) {
     mEntries.push_back(std::move(entry));
 }
 
-std::vector<std::string> Journal::entries() const {
-    std::lock_guard lock(mMutex);
-    return mEntries;
-}
-
 size_t Journal::count(const std::string& entry) const {
     std::lock_guard lock(mMutex);
     return static_cast<size_t>(std::count(mEntries.begin(), mEntries.end(), entry));
@@ -29,32 +24,13 @@ void FakeDownloads::startDownload(const std::string& url, DownloadCallbacks call
     mAttempts.emplace_back(url, std::move(callbacks));
 }
 
-size_t FakeDownloads::attempts() const {
+std::pair<std::string, DownloadCallbacks> FakeDownloads::at(size_t attempt) const {
     std::lock_guard lock(mMutex);
-    return mAttempts.size();
-}
-
-std::string FakeDownloads::url(size_t attempt) const {
-    std::lock_guard lock(mMutex);
-    return mAttempts.at(attempt == kLatest ? mAttempts.size() - 1 : attempt).first;
-}
-
-DownloadCallbacks FakeDownloads::callbacks(size_t attempt) const {
-    std::lock_guard lock(mMutex);
-    return mAttempts.at(attempt == kLatest ? mAttempts.size() - 1 : attempt).second;
-}
-
-void FakeDownloads::progress(int64_t writtenMiB, int64_t expectedMiB, double secondsLeft,
-                             size_t attempt) {
-    callbacks(attempt).onProgress(writtenMiB, expectedMiB, secondsLeft);
+    return mAttempts.at(attempt == kLatest ? mAttempts.size() - 1 : attempt);
 }
 
 void FakeDownloads::succeed(std::string path, size_t attempt) {
-    spawn([cb = callbacks(attempt).onDownloadSuccess, path = std::move(path)] { cb(path); });
-}
-
-void FakeDownloads::fail(size_t attempt) {
-    spawn(callbacks(attempt).onDownloadFailed);
+    spawn([cb = at(attempt).second.onDownloadSuccess, path = std::move(path)] { cb(path); });
 }
 
 void FakeDownloads::spawn(std::function<void()> work) {
@@ -81,41 +57,11 @@ void FakeInstaller::set(bool& flag, bool value) {
     mCv.notify_all();
 }
 
-int FakeInstaller::installs() const {
-    std::lock_guard lock(mMutex);
-    return static_cast<int>(mPaths.size());
-}
-
-int FakeInstaller::mostAtOnce() const {
-    std::lock_guard lock(mMutex);
-    return mMostAtOnce;
-}
-
-std::vector<std::string> FakeInstaller::installedPaths() const {
-    std::lock_guard lock(mMutex);
-    return mPaths;
-}
-
-std::vector<std::thread::id> FakeInstaller::installThreads() const {
-    std::lock_guard lock(mMutex);
-    return mThreads;
-}
-
-bool FakeInstaller::applicationExists() {
-    mJournal->add("applicationExists");
-    return appExists;
-}
-
 OS_TYPE FakeInstaller::checkOSArch() {
     std::unique_lock lock(mMutex);
     mCv.wait(lock, [this] { return !mProbeHeld; });
     mJournal->add("checkOSArch");
     return arch;
-}
-
-bool FakeInstaller::checkIfUsingNow() {
-    mJournal->add("checkIfUsingNow");
-    return usingNow;
 }
 
 bool FakeInstaller::installPackage(const std::string& dmgPath) {
@@ -126,25 +72,6 @@ bool FakeInstaller::installPackage(const std::string& dmgPath) {
     mCv.wait(lock, [this] { return !mHeld; });
     --mRunning;
     return result;
-}
-
-bool FakeInstaller::startUse() {
-    mJournal->add("startUse");
-    return true;
-}
-
-void FakeInstaller::getPackageInfo(ReportBlock& toRecord) {
-    mJournal->add("getPackageInfo");
-    toRecord.version = "1.0.0.1";
-}
-
-void FakeInstaller::setDefault(const std::string& isDefault) {
-    mJournal->add("setDefault " + isDefault);
-}
-
-void FakeInstaller::recordPackageDetail(const ReportBlock& toRecord, bool isOverwrite) {
-    mJournal->add("recordPackageDetail " + toRecord.version +
-                  (isOverwrite ? " overwrite" : " fresh"));
 }
 
 void FakeReporter::report(bool bSuccess, ENUMInstallResult result, bool bSilent, bool bCover,
@@ -160,11 +87,6 @@ void FakeReporter::flush(std::chrono::milliseconds bound) {
     ++mFlushes;
 }
 
-std::vector<FakeReporter::Call> FakeReporter::calls() const {
-    std::lock_guard lock(mMutex);
-    return mCalls;
-}
-
 std::vector<int> FakeReporter::reasons() const {
     std::vector<int> out;
     for (const auto& call : calls()) {
@@ -173,36 +95,10 @@ std::vector<int> FakeReporter::reasons() const {
     return out;
 }
 
-int FakeReporter::flushes() const {
-    std::lock_guard lock(mMutex);
-    return mFlushes;
-}
-
 void FakeReporter::clear() {
     std::lock_guard lock(mMutex);
     mCalls.clear();
     mFlushes = 0;
-}
-
-void FakeWindow::resizeWindowTo(double width, double height) {
-    std::lock_guard lock(mMutex);
-    mSizes.emplace_back(width, height);
-}
-
-FakeWindow::Sizes FakeWindow::sizes() const {
-    std::lock_guard lock(mMutex);
-    return mSizes;
-}
-
-void FakeExit::exitProcess(int status) {
-    mJournal->add("exit " + std::to_string(status));
-    std::lock_guard lock(mMutex);
-    mStatuses.push_back(status);
-}
-
-std::vector<int> FakeExit::statuses() const {
-    std::lock_guard lock(mMutex);
-    return mStatuses;
 }
 
 }  // namespace corvane::test

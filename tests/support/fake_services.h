@@ -17,11 +17,18 @@
 
 namespace corvane::test {
 
+// A copy of `field` taken under `mutex`.
+template <typename T>
+[[nodiscard]] T locked(std::mutex& mutex, const T& field) {
+    std::lock_guard lock(mutex);
+    return field;
+}
+
 // What the fakes were asked to do, in order.
 class Journal {
   public:
     void add(std::string entry);
-    [[nodiscard]] std::vector<std::string> entries() const;
+    [[nodiscard]] std::vector<std::string> entries() const { return locked(mMutex, mEntries); }
     [[nodiscard]] size_t count(const std::string& entry) const;
     void clear();
 
@@ -40,18 +47,20 @@ class FakeDownloads final : public DownloadService {
     void discardPartialDownload() override { ++mDiscards; }
 
     [[nodiscard]] int discards() const { return mDiscards; }
-    [[nodiscard]] size_t attempts() const;
-    [[nodiscard]] std::string url(size_t attempt = kLatest) const;
+    [[nodiscard]] size_t attempts() const { return locked(mMutex, mAttempts).size(); }
+    [[nodiscard]] std::string url(size_t attempt = kLatest) const { return at(attempt).first; }
     // On the calling thread, which must be the main one.
     void progress(int64_t writtenMiB, int64_t expectedMiB, double secondsLeft,
-                  size_t attempt = kLatest);
+                  size_t attempt = kLatest) {
+        at(attempt).second.onProgress(writtenMiB, expectedMiB, secondsLeft);
+    }
     // Ends the attempt on a new worker thread; join() waits for it and what it ran.
     void succeed(std::string path, size_t attempt = kLatest);
-    void fail(size_t attempt = kLatest);
+    void fail(size_t attempt = kLatest) { spawn(at(attempt).second.onDownloadFailed); }
     void join();
 
   private:
-    [[nodiscard]] DownloadCallbacks callbacks(size_t attempt) const;
+    [[nodiscard]] std::pair<std::string, DownloadCallbacks> at(size_t attempt) const;
     void spawn(std::function<void()> work);
 
     mutable std::mutex mMutex;
@@ -75,26 +84,40 @@ class FakeInstaller final : public InstallService {
     void holdProbe(bool held = true) { set(mProbeHeld, held); }
     void releaseProbe() { set(mProbeHeld, false); }
 
-    [[nodiscard]] int installs() const;  // started so far
-    [[nodiscard]] int mostAtOnce() const;
-    [[nodiscard]] std::vector<std::string> installedPaths() const;
-    [[nodiscard]] std::vector<std::thread::id> installThreads() const;
+    [[nodiscard]] int installs() const { return static_cast<int>(installedPaths().size()); }
+    [[nodiscard]] int mostAtOnce() const { return locked(mMutex, mMostAtOnce); }
+    [[nodiscard]] std::vector<std::string> installedPaths() const { return locked(mMutex, mPaths); }
+    [[nodiscard]] std::vector<std::thread::id> installThreads() const {
+        return locked(mMutex, mThreads);
+    }
 
     void recoverInterruptedInstalls() override { mJournal->add("recoverInterruptedInstalls"); }
-    bool applicationExists() override;
+    bool applicationExists() override { return note("applicationExists", appExists); }
     OS_TYPE checkOSArch() override;
-    bool checkIfUsingNow() override;
+    bool checkIfUsingNow() override { return note("checkIfUsingNow", usingNow); }
     bool installPackage(const std::string& dmgPath) override;
     void shutDownServices() override { mJournal->add("shutDownServices"); }
     void resumeServices() override { mJournal->add("resumeServices"); }
-    bool startUse() override;
+    bool startUse() override { return note("startUse", true); }
     void ensureIniFileExisted() override { mJournal->add("ensureIniFileExisted"); }
-    void getPackageInfo(ReportBlock& toRecord) override;
-    void setDefault(const std::string& isDefault) override;
+    void getPackageInfo(ReportBlock& toRecord) override {
+        toRecord.version = "1.0.0.1";
+        mJournal->add("getPackageInfo");
+    }
+    void setDefault(const std::string& isDefault) override {
+        mJournal->add("setDefault " + isDefault);
+    }
     void installService() override { mJournal->add("installService"); }
-    void recordPackageDetail(const ReportBlock& toRecord, bool isOverwrite) override;
+    void recordPackageDetail(const ReportBlock& toRecord, bool isOverwrite) override {
+        mJournal->add("recordPackageDetail " + toRecord.version +
+                      (isOverwrite ? " overwrite" : " fresh"));
+    }
 
   private:
+    bool note(const std::string& entry, bool answer) {
+        mJournal->add(entry);
+        return answer;
+    }
     void set(bool& flag, bool value);
 
     std::shared_ptr<Journal> mJournal;
@@ -127,9 +150,9 @@ class FakeReporter final : public ReportService {
     void flush(std::chrono::milliseconds bound) override;
     void probeMachine() override { mJournal->add("probeMachine"); }
 
-    [[nodiscard]] std::vector<Call> calls() const;
+    [[nodiscard]] std::vector<Call> calls() const { return locked(mMutex, mCalls); }
     [[nodiscard]] std::vector<int> reasons() const;  // the results' numbers, in order
-    [[nodiscard]] int flushes() const;
+    [[nodiscard]] int flushes() const { return locked(mMutex, mFlushes); }
     void clear();
 
   private:
@@ -143,8 +166,11 @@ class FakeReporter final : public ReportService {
 class FakeWindow final : public WindowService {
   public:
     using Sizes = std::vector<std::pair<double, double>>;
-    void resizeWindowTo(double width, double height) override;
-    [[nodiscard]] Sizes sizes() const;
+    void resizeWindowTo(double width, double height) override {
+        std::lock_guard lock(mMutex);
+        mSizes.emplace_back(width, height);
+    }
+    [[nodiscard]] Sizes sizes() const { return locked(mMutex, mSizes); }
 
   private:
     mutable std::mutex mMutex;
@@ -155,8 +181,12 @@ class FakeWindow final : public WindowService {
 class FakeExit final : public ExitService {
   public:
     explicit FakeExit(std::shared_ptr<Journal> journal) : mJournal(std::move(journal)) {}
-    void exitProcess(int status) override;
-    [[nodiscard]] std::vector<int> statuses() const;
+    void exitProcess(int status) override {
+        mJournal->add("exit " + std::to_string(status));
+        std::lock_guard lock(mMutex);
+        mStatuses.push_back(status);
+    }
+    [[nodiscard]] std::vector<int> statuses() const { return locked(mMutex, mStatuses); }
 
   private:
     std::shared_ptr<Journal> mJournal;
