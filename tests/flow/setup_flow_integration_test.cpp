@@ -254,10 +254,6 @@ class SetupFlowIntegration : public ::testing::Test {
             R"(CFBundleShortVersionString</key>\s*<string>([^<]*)</string>)");
         return std::regex_search(plist, m, version) ? m[1].str() : "(none)";
     }
-    void makeApp(const fs::path& at) {
-        const auto made = runScript("make-app.sh", {at.string(), "--version", "1.0.0"});
-        ASSERT_TRUE(made.succeeded()) << made.output;
-    }
 
     test::TempDir work;
     const fs::path root = work / "root";
@@ -318,26 +314,21 @@ TEST_F(SetupFlowIntegration, FailedDownloadThenRetrySucceeds) {
     EXPECT_EQ(collector->reasons(), (Ints{100, 1, 21}));
 }
 
-TEST_F(SetupFlowIntegration, AppLeftInTheBackupOfAnInterruptedInstallIsBackAndCountsAsInstalled) {
+TEST_F(SetupFlowIntegration, AppBackFromAnInterruptedInstallSurvivesACorruptImageTwice) {
     // A run killed after moving the old app aside left it in its marked working folder.
     const fs::path w = root / "Users/tester/0F0F0F0F-0000-4000-8000-000000000000";
-    makeApp(w / "Corvane.app.bak");
+    const auto made =
+        runScript("make-app.sh", {(w / "Corvane.app.bak").string(), "--version", "1.0.0"});
+    ASSERT_TRUE(made.succeeded()) << made.output;
     test::writeFile(w / ".corvane-setup-work", "install 1\n");
-
-    ContentView& v = makeView();
-    EXPECT_EQ(installedVersion(), "1.0.0");
-    EXPECT_FALSE(fs::exists(w));
-    EXPECT_TRUE(v.isOverwriteInstallation());
-    EXPECT_TRUE(reporter->data.bCoverInstall);
-}
-
-TEST_F(SetupFlowIntegration, CorruptImageFailsTwiceAndKeepsTheOldApplication) {
-    makeApp(root / "Applications/Corvane.app");
     test::writeFile(docroot / "velodoc/corvanereader_x86_64.dmg",
                     std::string(3 * 1024 * 1024, 'x'));
 
+    // The app is back before the setup looks for it: an overwrite install.
     ContentView& v = startSetup();
+    EXPECT_FALSE(fs::exists(w));
     EXPECT_TRUE(v.isOverwriteInstallation());
+    EXPECT_TRUE(reporter->data.bCoverInstall);
     ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
     EXPECT_EQ(installedVersion(), "1.0.0");
 

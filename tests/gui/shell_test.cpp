@@ -27,23 +27,20 @@ TEST(WindowArithmetic, TheWindowIsCentredByWholePointsAndThePanelSitsOverIt) {
     EXPECT_EQ(ui::formatPoints(1512.5), "1512.5");
 }
 
-TEST(Shell, OnA1440By900ScreenTheWindowIsCentredAndTheScreenLogged) {
-    platform::ScopedLogCapture log;
+TEST(Shell, TheWindowIsCentredOnTheMainScreenAndTheScreenLogged) {
+    for (const bool screen : {true, false}) {
+        SCOPED_TRACE(screen);
+        platform::ScopedLogCapture log;
+        SetupWindow setup({.screen = screen ? std::optional(QSizeF(1440, 900)) : std::nullopt});
+        EXPECT_EQ(log.contains("主屏幕大小: 1440.0 x 900.0"), screen);
+        EXPECT_EQ(log.contains("无法获取主屏幕"), !screen) << "the window stays where it is";
+        EXPECT_EQ(setup.window().frameGeometry().size(), QSize(680, 492));
+        EXPECT_EQ(setup.window().minimumSize(), setup.window().maximumSize()) << "fixed size";
+        EXPECT_TRUE(setup.window().isVisible());
+    }
     SetupWindow setup;
     EXPECT_EQ(setup.window().frameGeometry(), QRect(380, 204, 680, 492));
-    EXPECT_TRUE(log.contains("主屏幕大小: 1440.0 x 900.0"));
-    EXPECT_FALSE(log.contains("无法获取主屏幕"));
     EXPECT_EQ(setup.window().windowTitle(), "Corvane安装程序");
-    EXPECT_EQ(setup.window().minimumSize(), setup.window().maximumSize()) << "fixed size";
-    EXPECT_TRUE(setup.window().isVisible());
-}
-
-TEST(Shell, WithoutAMainScreenItSaysSoAndKeepsTheWindowWhereItIs) {
-    platform::ScopedLogCapture log;
-    SetupWindow setup({.screen = std::nullopt});
-    EXPECT_TRUE(log.contains("无法获取主屏幕"));
-    EXPECT_FALSE(log.containsPrefix("主屏幕大小"));
-    EXPECT_EQ(setup.window().size(), QSize(680, 492));
 }
 
 TEST(Shell, ClosingBeforeTheInstallOrAfterAFailureQuits) {
@@ -91,8 +88,8 @@ void answerExitPanel(SetupWindow& setup, bool confirm, std::function<void()> bef
     });
 }
 
-TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
-    SetupWindow setup;
+TEST(Shell, ClosingDuringTheDownloadAsksCancelGoesOnConfirmQuits) {
+    SetupWindow setup({.applicationExists = true});
     setup.startDownload();
     // Put the window's bottom-left corner at (100, 50) of the 900-point screen.
     setup.window().move(100, 900 - 50 - setup.window().height());
@@ -122,12 +119,7 @@ TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
     setup.fakes.downloads->progress(5, 10, 3);
     settle();
     EXPECT_DOUBLE_EQ(setup.controller().progress(), 0.5);
-}
 
-TEST(Shell, ConfirmingTheExitPanelReportsQuitAndQuits) {
-    SetupWindow setup({.applicationExists = true});
-    setup.startDownload();
-    setup.fakes.reporter->clear();
     answerExitPanel(setup, true);
     setup.window().close();
     settle();
