@@ -1,5 +1,4 @@
-// The setup flow driven as the screens drive it: controls pressed on the main thread, a test
-// main loop standing in for the window's, and download ends arriving on a worker thread.
+// The controller driven as the screens drive it, on fakes, with download ends on a worker thread.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -90,7 +89,7 @@ class FlowTest : public ::testing::Test {
     std::unique_ptr<ContentView> view;
 };
 
-TEST_F(FlowTest, FreshMachineOpensTheDrawerAndReportsTheStart) {
+TEST_F(FlowTest, StartUpOpensTheDrawerOnAFreshMachineOnlyAndReportsTheStart) {
     ContentView& v = make();
     EXPECT_FALSE(v.isOverwriteInstallation());
     EXPECT_TRUE(v.isShowDragBtn());
@@ -101,8 +100,7 @@ TEST_F(FlowTest, FreshMachineOpensTheDrawerAndReportsTheStart) {
     EXPECT_FALSE(v.isConfirmProtocol());
     EXPECT_TRUE(v.isSetDefault() && v.isPermitInstallService());
 
-    // Leftovers of interrupted installs are undone before the installed app is looked for; the
-    // start is reported after the machine is probed and the settings file read.
+    // Interrupted installs are undone before the app is looked for; the start is reported last.
     EXPECT_EQ(journal->entries(),
               (Strings{"recoverInterruptedInstalls", "applicationExists", "checkOSArch",
                        "ensureIniFileExisted", "getPackageInfo", "probeMachine", "report 100"}));
@@ -114,19 +112,15 @@ TEST_F(FlowTest, FreshMachineOpensTheDrawerAndReportsTheStart) {
     v.drawerResize();
     v.setIsExpanded(false);
     v.drawerResize();
-    EXPECT_EQ(fakes.window->sizes(), (Pairs{{680, 492}, {680, 436}}));
-}
 
-TEST_F(FlowTest, OverwriteInstallHidesDrawerAndSwitchAndMarksTheCover) {
+    // Over an installed copy: no drawer nor switch, and the reports say so.
     installer->appExists = true;
-    ContentView& v = make();
-    EXPECT_TRUE(v.isOverwriteInstallation());
-    EXPECT_FALSE(v.isShowDragBtn());
-    EXPECT_FALSE(v.isExpanded());
+    ContentView& over = make();
+    EXPECT_TRUE(over.isOverwriteInstallation());
+    EXPECT_FALSE(over.isShowDragBtn() || over.isExpanded());
     EXPECT_TRUE(reporter->data().bCoverInstall);
-    EXPECT_EQ(reporter->reasons(), Ints{100});
-    v.drawerResize();
-    EXPECT_EQ(fakes.window->sizes(), (Pairs{{680, 436}}));
+    over.drawerResize();
+    EXPECT_EQ(fakes.window->sizes(), (Pairs{{680, 492}, {680, 436}, {680, 436}}));
 }
 
 TEST_F(FlowTest, PackageAddressFollowsTheProcessor) {
@@ -202,8 +196,11 @@ TEST_F(FlowTest, PromptButtonsCloseThePromptAndReportWithoutDownloading) {
     EXPECT_EQ(journal->count("checkIfUsingNow"), 0u);
     EXPECT_EQ(reporter->reasons(), (Ints{100, 9, 11, 9, 12, 9, 10}));
 
-    v.installButtonPressed();
+    v.installButtonPressed();  // starts the download and folds the drawer
     EXPECT_EQ(v.installerStatus(), Status::Downloading);
+    EXPECT_EQ(g_installerStatus.load(), Status::Downloading);
+    EXPECT_FALSE(v.isExpanded());
+    EXPECT_EQ(fakes.window->sizes(), (Pairs{{680, 436}}));
     EXPECT_EQ(downloads->attempts(), 1u);
 }
 
@@ -216,16 +213,6 @@ TEST_F(FlowTest, InstallWhileCorvaneRunsShowsTheAlertOnly) {
     EXPECT_EQ(downloads->attempts(), 0u);
     v.setIsUsingNow(false);  // the alert's "好的"
     EXPECT_FALSE(v.isUsingNow());
-}
-
-TEST_F(FlowTest, InstallStartsTheDownloadAndFoldsTheDrawer) {
-    ContentView& v = makeDownloading();
-    EXPECT_EQ(v.installerStatus(), Status::Downloading);
-    EXPECT_EQ(g_installerStatus.load(), Status::Downloading);
-    EXPECT_FALSE(v.isExpanded());
-    EXPECT_EQ(fakes.window->sizes(), (Pairs{{680, 436}}));
-    EXPECT_EQ(downloads->attempts(), 1u);
-    EXPECT_EQ(reporter->reasons(), Ints{100});
 }
 
 TEST_F(FlowTest, PressesBeforeTheScreenIsBuiltAgainActOnce) {

@@ -1,7 +1,5 @@
-// The setup when libcurl and libcrypto cannot be loaded (CTest points LD_LIBRARY_PATH at copies
-// that are not libraries, as a damaged bundle would hold): a download fails through its failure
-// callback, a report is rejected as a transport failure, the identity is still made, and the
-// program itself, which no longer links them, keeps running.
+// libcurl and libcrypto that cannot be loaded (CTest puts non-libraries of their names first on
+// LD_LIBRARY_PATH): downloads and reports fail cleanly, and the program keeps running.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

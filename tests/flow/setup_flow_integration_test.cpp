@@ -1,7 +1,5 @@
-// Whole setup runs with the real parts: the HTTPS downloader against a local nginx, the install
-// sequence against a simulated macOS root with its stand-in tools, the settings file, and the
-// reporter posting to the reference collector. Only the window and the end of the process are
-// stand-ins (the test must survive the exit).
+// Whole setups with the real parts (nginx, the simulated macOS root, the reference collector);
+// only the window and the process exit are stand-ins, as the test must survive the exit.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -46,8 +44,7 @@ platform::ProcessResult runScript(const std::string& script, std::vector<std::st
     return platform::runProcess("/bin/bash", args, {.timeout = 120s});
 }
 
-// The reference collector as a child process on a port the OS picks, storing into a file;
-// `fault` is one of its --fault modes.
+// The reference collector on a port the OS picks; `fault` is one of its --fault modes.
 class Collector {
   public:
     Collector(const fs::path& work, const std::string& fault = "none")
@@ -108,8 +105,7 @@ class Collector {
     int mPort = 0;
 };
 
-// Stops the stand-in Corvane programs that the setup started detached (opened app, resumed
-// services), found by their path under `root`, which only this test uses.
+// Stops the stand-in Corvane programs the setup started detached, found by their path.
 void stopProgramsUnder(const fs::path& root) {
     const std::string needle = root.string() + "/";
     for (int round = 0; round < 100; ++round) {
@@ -187,8 +183,7 @@ class SetupFlowIntegration : public ::testing::Test {
     }
     [[nodiscard]] fs::path resources() const { return work / kBundleName / "Contents/Resources"; }
 
-    // Points the bundle's control file at a collector on `port` and makes the reporter anew,
-    // which reads it.
+    // Points the control file at a collector on `port` and makes the reporter that reads it.
     void reportTo(int port) {
         const std::string server = "http://127.0.0.1:" + std::to_string(port) + "/report";
         test::writeFile(
@@ -223,8 +218,7 @@ class SetupFlowIntegration : public ::testing::Test {
         return v;
     }
 
-    // Runs the main loop as the window would, with the progress timer firing much faster than
-    // once a second (the tick's effect does not depend on its period).
+    // The window's main loop, with the tick much faster than once a second (its period is moot).
     [[nodiscard]] bool driveUntil(const std::function<bool()>& done) {
         const auto deadline = std::chrono::steady_clock::now() + 90s;
         while (!done()) {
@@ -274,8 +268,7 @@ TEST_F(SetupFlowIntegration, FreshSetupInstallsRecordsReportsAndEnds) {
     EXPECT_FALSE(v.isOverwriteInstallation());
     ASSERT_EQ(v.installerStatus(), Status::Downloading);
     ASSERT_TRUE(driveUntilExit());
-    // The collector is read before the loop runs again: the milestones got there because the
-    // controller flushed before it ended the run.
+    // Read before the loop runs again: the milestones are there because the end flushed them.
     EXPECT_EQ(collector->reasons(), (Ints{100, 1, 21}));
     EXPECT_EQ(fakes.exit->statuses(), Ints{0});
 
@@ -346,8 +339,7 @@ TEST_F(SetupFlowIntegration, AppBackFromAnInterruptedInstallSurvivesACorruptImag
     EXPECT_EQ(collector->reasons(), Ints{100});
 }
 
-// Telemetry is best effort: whatever the collector does, the setup installs, records and ends
-// with status 0, and a collector that never answers holds the end for the flush bound only.
+// Whatever the collector does, the setup installs and ends with 0; a hung one costs the bound.
 TEST_F(SetupFlowIntegration, TelemetryFaultsNeverStopTheSetup) {
     buildImage();
     struct Case {
@@ -380,8 +372,7 @@ TEST_F(SetupFlowIntegration, TelemetryFaultsNeverStopTheSetup) {
         }
         loop->drain();
         view.reset();
-        // The opened Corvane would count as running for the next case. Only the app's programs:
-        // the package server's files also live in the simulated root.
+        // The opened Corvane would count as running for the next case (nginx lives in root too).
         stopProgramsUnder(root / "Applications");
     }
 }

@@ -1,5 +1,4 @@
-// The window tests run headless on Qt's offscreen platform, on a main screen of 1440 × 900
-// points, with the program's own main queue on Qt's event loop.
+// Window tests: Qt's offscreen platform, a 1440 × 900 main screen, the main queue on Qt's loop.
 #include <gtest/gtest.h>
 
 #include <QApplication>

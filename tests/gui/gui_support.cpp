@@ -2,8 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
-#include <QPainter>
 #include <QTest>
 
 #include "platform/main_queue.h"
@@ -70,33 +68,6 @@ void SetupWindow::startDownload() {
     QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
     QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
     settle();
-}
-
-QString snapshotDir() {
-    const QString dir = QStringLiteral(CORVANE_BINARY_DIR) + QStringLiteral("/snapshots");
-    QDir().mkpath(dir);
-    return dir;
-}
-
-QImage renderWidget(QWidget& widget, qreal scale) {
-    QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
-    image.setDevicePixelRatio(scale);
-    image.fill(Qt::transparent);
-    widget.render(&image, QPoint(), QRegion(),
-                  QWidget::DrawChildren | QWidget::DrawWindowBackground);
-    return image;
-}
-
-QImage renderOver(QWidget& base, QWidget& over, qreal scale) {
-    QImage image = renderWidget(base, scale);
-    const QImage top = renderWidget(over, scale);
-    QPainter painter(&image);
-    painter.drawImage(over.frameGeometry().topLeft() - base.geometry().topLeft(), top);
-    return image;
-}
-
-bool saveSnapshot(const QImage& image, const QString& name) {
-    return image.save(snapshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 }  // namespace corvane::gui_test

@@ -1,5 +1,4 @@
-// The core's seams as the window provides them: the main queue on Qt's event loop and the
-// window the controller resizes.
+// The core's seams as the window provides them: the main queue and the resized window.
 #include <gtest/gtest.h>
 
 #include <QThread>

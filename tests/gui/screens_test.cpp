@@ -1,5 +1,4 @@
-// The wizard's screens, driven through the real window with fake services behind the
-// controller.
+// The wizard's screens, driven through the real window with fakes behind the controller.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -100,8 +99,6 @@ TEST(Screens, TheIntroductionHasItsButtonAndAgreementWhereTheyBelong) {
     click(agreement, QPoint(agreement->labelRect().x() + 8, agreement->labelRect().center().y()));
     EXPECT_TRUE(setup.controller().isConfirmProtocol());
     EXPECT_EQ(agreement->pictureName(), "checkedbox");
-    EXPECT_TRUE(button->isVisible());
-    EXPECT_EQ(setup.fakes.downloads->attempts(), 0u);
 }
 
 TEST(Screens, TheAgreementPromptAndItsThreeButtons) {
@@ -123,8 +120,6 @@ TEST(Screens, TheAgreementPromptAndItsThreeButtons) {
     EXPECT_EQ(prompt->agreeButton()->size(), QSize(186, 36));
     EXPECT_TRUE(setup.controller().isConfirmProtocol());
     EXPECT_EQ(setup.find<ui::CheckBoxToggle>("agreementToggle")->pictureName(), "checkedbox");
-    EXPECT_EQ(setup.controller().installerStatus(), Status::Prepare_to_download);
-    EXPECT_EQ(setup.fakes.downloads->attempts(), 0u) << "agreeing does not start the download";
     EXPECT_EQ(setup.fakes.reporter->reasons(), (Ints{100, 9, 11, 9, 12, 9, 10}));
 }
 
@@ -179,8 +174,6 @@ TEST(Screens, TheRunningAlertAndItsOneButton) {
     click(alert->okButton());
     EXPECT_FALSE(setup.controller().isUsingNow());
     EXPECT_FALSE(alert->isVisible());
-    EXPECT_EQ(setup.fakes.downloads->attempts(), 0u);
-    EXPECT_EQ(setup.controller().installerStatus(), Status::Prepare_to_download);
     EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{100}) << "the running alert reports nothing";
 }
 
@@ -243,12 +236,6 @@ TEST(Screens, TheProgressScreenFromTheFirstMegabyteToTheInstallLine) {
     EXPECT_DOUBLE_EQ(view->bar()->targetWidth(), 360.0);
 }
 
-TEST(ProgressBar, ThePlatformBarShowsAValueOutOfOne) {
-    ui::ProgressBarView platform(ui::ProgressBarView::Kind::Platform);
-    platform.setProgress(0.5);
-    EXPECT_DOUBLE_EQ(platform.currentWidth(), 180.0);
-}
-
 TEST(Screens, TheDownloadFailedScreenAndItsRetry) {
     LinkCatcher links;
     SetupWindow setup;
@@ -263,7 +250,7 @@ TEST(Screens, TheDownloadFailedScreenAndItsRetry) {
     auto* view = setup.find<ui::DownloadFailedView>("downloadFailedView");
     ASSERT_TRUE(view->isVisible());
     EXPECT_EQ(view->size(), QSize(360, 30));
-    EXPECT_DOUBLE_EQ(view->bar()->currentWidth(), 0.4 * 360) << "where the download stopped";
+    EXPECT_DOUBLE_EQ(view->bar()->currentWidth(), 0.4 * 360) << "the value out of 1.0";
     EXPECT_EQ(visibleButtons(view), QStringList{"重试"});
     EXPECT_EQ(view->retryButton()->font().pixelSize(), 12);
 
@@ -276,7 +263,6 @@ TEST(Screens, TheDownloadFailedScreenAndItsRetry) {
     auto* downloading = setup.find<ui::DownloadingView>("downloadingView");
     EXPECT_TRUE(downloading->isVisible());
     EXPECT_EQ(downloading->percentageLabel()->text(), "0%");
-    EXPECT_EQ(downloading->timeLeftLabel()->text(), "下载剩余0秒");
 }
 
 TEST(Screens, TheInstallFailedScreenInstallsTheSameFileAgain) {
@@ -296,7 +282,6 @@ TEST(Screens, TheInstallFailedScreenInstallsTheSameFileAgain) {
     ASSERT_TRUE(view->isVisible());
     EXPECT_EQ(view->size(), QSize(360, 30));
     EXPECT_EQ(visibleButtons(view), QStringList{"重新安装"});
-    EXPECT_EQ(view->reinstallButton()->font().pixelSize(), 16);
     EXPECT_EQ(view->findChild<QLabel*>("installFailedLabel")->font().pixelSize(), 16);
 
     click(view->reinstallButton());
