@@ -264,7 +264,6 @@ TEST_F(FlowTest, ObserversHearEveryChangeOnTheMainThread) {
     downloads->succeed("/tmp/package.dmg");
     ASSERT_TRUE(waitFor([&] { return v.installerStatusToChange().has_value(); }));
     EXPECT_FALSE(offMain);
-    EXPECT_EQ(v.downloadDmgPath(), "/tmp/package.dmg");
 
     v.unsubscribe(id);
     const int before = calls;
@@ -351,7 +350,6 @@ TEST_F(FlowTest, SuccessfulDownloadInstallsOnTheWorkerAndTheTickAppliesTheResult
     const auto mainThread = std::this_thread::get_id();
     ContentView& v = makeDownloading();
     finishInstall();
-    EXPECT_TRUE(logs.contains("download file path /tmp/package.dmg"));
     EXPECT_EQ(g_installerStatus.load(), Status::Installing);
     EXPECT_EQ(v.installerStatusToChange(), Status::Install_success);
     EXPECT_FALSE(v.isInstallRunning());
@@ -541,7 +539,6 @@ TEST_F(FlowTest, AQuitDuringTheInstallWaitsForItsEndAndSkipsTheFinalSteps) {
     // Asked at once, before the main thread may even have heard that the download ended.
     v.quitWhenNoInstallRuns([&] { ++quits; });
     EXPECT_TRUE(v.isQuitPending());
-    EXPECT_TRUE(logs.contains("quit waits for the install to finish"));
     // The install line and its ticks run their course while the quit waits.
     ASSERT_TRUE(waitFor([&] { return v.installerStatus() == Status::Installing; }));
     tick(30);
