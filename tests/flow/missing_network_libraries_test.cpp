@@ -1,12 +1,9 @@
-// The setup when libcurl and libcrypto cannot be loaded (CTest points LD_LIBRARY_PATH at copies
-// that are not libraries, as a damaged bundle would hold): a download fails through its failure
-// callback, a report is rejected as a transport failure, the identity is still made, and the
-// program itself, which no longer links them, keeps running.
+// libcurl and libcrypto that cannot be loaded (CTest puts non-libraries of their names first on
+// LD_LIBRARY_PATH): downloads and reports fail cleanly, and the program keeps running.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -41,16 +38,13 @@ TEST(MissingNetworkLibraries, DownloadsAndReportsFailCleanlyAndTheIdentityIsStil
     // The download's callbacks run on its worker.
     std::atomic<int> failures = 0;
     std::atomic<bool> succeeded = false;
-    std::promise<void> failed;
     auto downloader = std::make_shared<Downloader>();
-    downloader->onDownloadFailed = [&failures, &failed] {
-        if (++failures == 1) {
-            failed.set_value();
-        }
-    };
+    downloader->onDownloadFailed = [&failures] { ++failures; };
     downloader->onDownloadSuccess = [&succeeded](const std::string&) { succeeded = true; };
     downloader->startDownload("https://127.0.0.1:9/velodoc/corvanereader_x86_64.dmg");
-    ASSERT_EQ(failed.get_future().wait_for(30s), std::future_status::ready);
+    for (int i = 0; i < 3000 && failures == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
     std::this_thread::sleep_for(50ms);  // a second failure report would come now
     EXPECT_EQ(failures, 1);
     EXPECT_FALSE(succeeded);

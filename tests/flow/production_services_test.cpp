@@ -1,6 +1,4 @@
 // The production adapters on their own: what each passes on, and how the process ends.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -30,7 +28,6 @@ TEST(ProcessExit, HandlerTakesTheStatusInsteadOfEndingTheProcess) {
 
 TEST(ProcessExitDeathTest, WithoutHandlerTheProcessEndsWithTheStatus) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ProcessExitService().exitProcess(0), ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(ProcessExitService().exitProcess(7), ::testing::ExitedWithCode(7), "");
 }
 
@@ -41,15 +38,12 @@ TEST(InstallerServiceTest, AnythingAtTheApplicationPathCountsAsAnEarlierCopy) {
     const fs::path app = root / "Applications/Corvane.app";
     fs::create_directories(app.parent_path());
     EXPECT_FALSE(installer.applicationExists());
-
     fs::create_directory(app);
     EXPECT_TRUE(installer.applicationExists());
     fs::remove(app);
-
     test::writeFile(app, "not a bundle");
     EXPECT_TRUE(installer.applicationExists());
     fs::remove(app);
-
     fs::create_symlink(root / "nowhere", app);  // a link that leads nowhere is still replaced
     EXPECT_TRUE(installer.applicationExists());
 }
@@ -57,25 +51,42 @@ TEST(InstallerServiceTest, AnythingAtTheApplicationPathCountsAsAnEarlierCopy) {
 TEST(DownloaderServiceTest, DiscardRemovesTheKeptPartialDownloadOnly) {
     test::TempDir tmp;
     test::ScopedEnv tmpdir("TMPDIR", tmp.str());
-    test::writeFile(tmp / "package.dmg.part", "half a package");
-    test::writeFile(tmp / "package.dmg.part.validator", "its record");
-    test::writeFile(tmp / "package.dmg", "a finished package");
-    DownloaderService service;
-    service.discardPartialDownload();
+    for (const char* name : {"package.dmg.part", "package.dmg.part.validator", "package.dmg"}) {
+        test::writeFile(tmp / name, "bytes");
+    }
+    DownloaderService().discardPartialDownload();
     EXPECT_FALSE(fs::exists(tmp / "package.dmg.part"));
     EXPECT_FALSE(fs::exists(tmp / "package.dmg.part.validator"));
     EXPECT_TRUE(fs::exists(tmp / "package.dmg")) << "the finished package is not partial";
 }
 
-TEST(ReporterServiceTest, GivenReporterIsTheOneUsed) {
-    Reporter reporter(nullptr);
-    ReporterService service(reporter);
-    EXPECT_EQ(&service.data(), &reporter.data);
-    service.data().bCoverInstall = true;
-    EXPECT_TRUE(reporter.data.bCoverInstall);
-    // Without a telemetry client a report and a flush do nothing, and do not wait.
-    service.report(false, ENUMInstallResult::Setup_started, false, false, true);
-    service.flush(5s);
+TEST(DownloaderServiceTest, RefusedConnectionEndsWithOneFailureOnTheWorker) {
+    auto loop = std::make_shared<platform::RunLoop>();
+    platform::setMainQueue(loop);
+    const auto mainThread = std::this_thread::get_id();
+    std::atomic<int> failures{0};
+    std::atomic<int> successes{0};
+    std::atomic<bool> failedOnMain{false};
+    DownloadCallbacks callbacks{[](int64_t, int64_t, double) {},
+                                [&](const std::string&) { ++successes; },
+                                [&] {
+                                    failedOnMain = std::this_thread::get_id() == mainThread;
+                                    ++failures;
+                                }};
+    // Port 1 on loopback: nothing listens there. The attempt outlives the service.
+    DownloaderService().startDownload("https://127.0.0.1:1/velodoc/corvanereader_x86_64.dmg",
+                                      std::move(callbacks));
+    // The failure arrives on the worker, not through the loop.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (failures == 0 && std::chrono::steady_clock::now() < deadline) {
+        loop->runFor(5ms);
+    }
+    loop->runFor(50ms);  // a second end would come now
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(successes, 0);
+    EXPECT_FALSE(failedOnMain);
+    loop->drain();
+    platform::setMainQueue(nullptr);
 }
 
 TEST(ProductionServices, WireTheRealPartsAndTheRegisteredMainQueue) {
@@ -86,9 +97,14 @@ TEST(ProductionServices, WireTheRealPartsAndTheRegisteredMainQueue) {
     EXPECT_EQ(services.mainQueue, loop);
     EXPECT_NE(dynamic_cast<DownloaderService*>(services.downloader.get()), nullptr);
     EXPECT_NE(dynamic_cast<InstallerService*>(services.installer.get()), nullptr);
-    EXPECT_NE(dynamic_cast<ReporterService*>(services.reporter.get()), nullptr);
     EXPECT_NE(dynamic_cast<ProcessExitService*>(services.exit.get()), nullptr);
     EXPECT_EQ(services.window, nullptr);  // the shell sets its window later
+    // Without a telemetry client a report and a flush do nothing, and do not wait.
+    Reporter reporter(nullptr);
+    ReporterService service(reporter);
+    EXPECT_EQ(&service.data(), &reporter.data);
+    service.report(false, ENUMInstallResult::Setup_started, false, false, true);
+    service.flush(5s);
 }
 
 }  // namespace

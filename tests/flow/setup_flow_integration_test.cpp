@@ -1,19 +1,9 @@
-// Whole setup runs with the real parts: the HTTPS downloader against a local nginx, the install
-// sequence against a simulated macOS root with its stand-in tools, the settings file, and the
-// reporter posting to the reference collector. Only the window and the end of the process are
-// stand-ins (the test must survive the exit).
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
+// Whole setups with the real parts (nginx, the simulated macOS root, the reference collector);
+// only the window and the process exit are stand-ins, as the test must survive the exit.
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "flow_fakes.h"
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/process.h"
@@ -31,6 +20,7 @@
 #include "setup/globals.h"
 #include "setup/production_services.h"
 #include "setup/reporter.h"
+#include "support/fake_services.h"
 #include "support/test_support.h"
 #include "support/tied_process.h"
 #include "tally/vo_tally_client.h"
@@ -42,68 +32,49 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Status = INSTALLER_STATUS;
 using nlohmann::json;
+using Ints = std::vector<int>;
 
 constexpr const char* kBundleName = "Corvane_v1.0.0.1_dev01_1.2.3.4.app";
+const fs::path kSim = test::sourceDir() / "sim";
+const fs::path kVfmt = test::sourceDir() / "resources/vfmt.dat";
+const std::string kCollector = (test::binaryDir() / "tools/collector/tally-collector").string();
 
-platform::ProcessResult runScript(const fs::path& script, std::vector<std::string> args) {
-    args.insert(args.begin(), script.string());
+platform::ProcessResult runScript(const std::string& script, std::vector<std::string> args) {
+    args.insert(args.begin(), (kSim / script).string());
     return platform::runProcess("/bin/bash", args, {.timeout = 120s});
 }
 
-// NAME=value lines, as the sim scripts print them.
-std::vector<std::pair<std::string, std::string>> assignments(const std::string& text) {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (const auto eq = line.find('='); eq != std::string::npos) {
-            out.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-        }
-    }
-    return out;
-}
-
-// The reference collector as a child process on a port the OS picks, storing into a file.
+// The reference collector on a port the OS picks; `fault` is one of its --fault modes.
 class Collector {
-    static std::vector<std::string> command(const fs::path& vfmt, const fs::path& db,
-                                            const std::string& fault) {
-        std::vector<std::string> args{
-            (test::binaryDir() / "tools/collector/tally-collector").string(),
-            "--vfmt",
-            vfmt.string(),
-            "--db",
-            db.string(),
-            "--port",
-            "0",
-            "--quiet"};
-        if (!fault.empty()) {
-            args.insert(args.end(), {"--fault", fault});
-        }
-        return args;
-    }
-
   public:
-    // `fault`: one of the collector's --fault modes, or empty for a well-behaved collector.
-    Collector(const fs::path& vfmt, const fs::path& work, const std::string& fault = {})
-        : mDb(work / ("collector" + fault + ".db")), mProcess(command(vfmt, mDb, fault)) {
-        // Its first line names the port.
-        const std::regex listening(R"(listening on .*:(\d+))");
+    Collector(const fs::path& work, const std::string& fault = "none")
+        : mDb(work / ("collector-" + fault + ".db")),
+          mProcess({kCollector, "--vfmt", kVfmt.string(), "--db", mDb.string(), "--port", "0",
+                    "--quiet", "--fault", fault}) {
         std::smatch m;
+        static const std::regex listening(R"(listening on .*:(\d+))");
         if (const auto line = mProcess.readLine(); line && std::regex_search(*line, m, listening)) {
             mPort = std::stoi(m[1]);
         }
     }
+    ~Collector() { stop(); }
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
     [[nodiscard]] int port() const { return mPort; }
-
-    void stop() { (void)mProcess.stop(std::chrono::seconds(5)); }
+    // Stopped, it still takes connections into its backlog but never answers.
+    void hang() const { ::kill(mProcess.pid(), SIGSTOP); }
+    void stop() {
+        if (mProcess.started()) {
+            ::kill(mProcess.pid(), SIGCONT);
+            (void)mProcess.stop(5s);
+        }
+    }
 
     // Every batch stored so far, decoded.
     [[nodiscard]] json batches() const {
-        const std::string exe = (test::binaryDir() / "tools/collector/tally-collector").string();
         const auto r = platform::runProcess(
-            exe, {"dump", "--db", mDb.string()},
+            kCollector, {"dump", "--db", mDb.string()},
             {.output = platform::ProcessOptions::Output::Merged, .timeout = 30s});
         json out = json::array();
         std::istringstream in(r.output);
@@ -116,8 +87,8 @@ class Collector {
     }
 
     // The "reason" of every stored install record, in the order they arrived.
-    [[nodiscard]] std::vector<int> reasons() const {
-        std::vector<int> out;
+    [[nodiscard]] Ints reasons() const {
+        Ints out;
         for (const auto& batch : batches()) {
             for (const auto& record : batch["records"]) {
                 if (record["table"] == "pallo_tools_install") {
@@ -134,36 +105,25 @@ class Collector {
     int mPort = 0;
 };
 
-// Stops the stand-in Corvane programs that the setup started in `root` (opened app, resumed
-// services): they run detached, so they are found by their path, which only this test uses.
+// Stops the stand-in Corvane programs the setup started detached, found by their path.
 void stopProgramsUnder(const fs::path& root) {
     const std::string needle = root.string() + "/";
     for (int round = 0; round < 100; ++round) {
-        std::vector<pid_t> found;
+        bool found = false;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) {
-                continue;
-            }
-            std::string cmdline;
-            if (FILE* f = std::fopen((entry.path() / "cmdline").c_str(), "rb")) {
-                char buffer[4096];
-                size_t n = 0;
-                while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-                    cmdline.append(buffer, n);
-                }
-                std::fclose(f);
-            }
-            if (cmdline.find(needle) != std::string::npos) {
-                found.push_back(static_cast<pid_t>(std::stol(name)));
+            const std::string pid = entry.path().filename().string();
+            std::ifstream in(entry.path() / "cmdline");
+            std::string cmdline;  // arguments separated by NULs
+            std::getline(in, cmdline);
+            if (pid.find_first_not_of("0123456789") == std::string::npos &&
+                cmdline.find(needle) != std::string::npos) {
+                found = true;
+                ::kill(static_cast<pid_t>(std::stol(pid)), SIGTERM);
             }
         }
-        if (found.empty()) {
+        if (!found) {
             return;
-        }
-        for (pid_t pid : found) {
-            ::kill(pid, SIGTERM);
         }
         std::this_thread::sleep_for(20ms);
     }
@@ -182,45 +142,27 @@ std::string iniValue(const fs::path& ini, const std::string& key) {
 class SetupFlowIntegration : public ::testing::Test {
   protected:
     void SetUp() override {
-        root = work.path() / "root";
-        docroot = work.path() / "docroot";
         fs::create_directories(docroot / "velodoc");
-
-        const auto made = runScript(sim / "make-root.sh", {root.string(), "--plain"});
+        const auto made = runScript("make-root.sh", {root.string(), "--plain"});
         ASSERT_TRUE(made.succeeded()) << made.output;
-        for (const auto& [name, value] : assignments(made.output)) {
-            env.push_back(std::make_unique<test::ScopedEnv>(name, value));
+        std::istringstream lines(made.output);  // NAME=value lines
+        for (std::string line; std::getline(lines, line);) {
+            if (const auto eq = line.find('='); eq != std::string::npos) {
+                setEnv(line.substr(0, eq), line.substr(eq + 1));
+            }
         }
-        env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_SIM_ARCH", "x86_64"));
-
+        setEnv("CORVANE_SIM_ARCH", "x86_64");
         nginx.emplace(docroot);
-        env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_PACKAGE_BASE", nginx->base()));
-        env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_CA_BUNDLE", nginx->caBundle()));
-
-        const fs::path vfmt = test::sourceDir() / "resources/vfmt.dat";
-        collector = std::make_unique<Collector>(vfmt, work.path());
+        setEnv("CORVANE_PACKAGE_BASE", nginx->base());
+        setEnv("CORVANE_CA_BUNDLE", nginx->caBundle());
+        collector = std::make_unique<Collector>(work.path());
         ASSERT_GT(collector->port(), 0);
-        const fs::path resources = work.path() / kBundleName / "Contents/Resources";
-        fs::create_directories(resources);
-        fs::copy_file(vfmt, resources / "vfmt.dat");
-        env.push_back(std::make_unique<test::ScopedEnv>("CORVANE_BUNDLE",
-                                                        (work.path() / kBundleName).string()));
+        fs::create_directories(resources());
+        fs::copy_file(kVfmt, resources() / "vfmt.dat");
+        setEnv("CORVANE_BUNDLE", (work / kBundleName).string());
         resetCommonFilePathForTesting();
-
         platform::setMainQueue(loop);
         reportTo(collector->port());
-    }
-
-    // Points the bundle's control file at a collector on `port` and makes the reporter anew,
-    // which reads it.
-    void reportTo(int port) {
-        const std::string server = "http://127.0.0.1:" + std::to_string(port) + "/report";
-        test::writeFile(
-            work.path() / kBundleName / "Contents/Resources/vctrl.dat",
-            "[common]\nproduct=1044\nserver0=" + server + "\nserver2=" + server +
-                "\n\n[pallo_public]\npriority=2\n\n[pallo_tools_install]\npriority=2\n");
-        reporter = std::make_unique<Reporter>(
-            std::make_unique<tally::VoTallyClient>("vctrl.dat", "vfmt.dat", false));
     }
 
     void TearDown() override {
@@ -231,33 +173,52 @@ class SetupFlowIntegration : public ::testing::Test {
         loop->drain();
         platform::setMainQueue(nullptr);
         stopProgramsUnder(root);
-        if (collector) {
-            collector->stop();
-        }
+        collector.reset();
         nginx.reset();
         resetCommonFilePathForTesting();
     }
 
-    void buildImage(const std::string& version = "2.0.0") {
-        const fs::path image = docroot / "velodoc/corvanereader_x86_64.dmg";
-        const auto built = runScript(sim / "make-image.sh",
-                                     {image.string(), "--payload-mb", "3", "--version", version});
+    void setEnv(const std::string& name, const std::string& value) {
+        env.push_back(std::make_unique<test::ScopedEnv>(name, value));
+    }
+    [[nodiscard]] fs::path resources() const { return work / kBundleName / "Contents/Resources"; }
+
+    // Points the control file at a collector on `port` and makes the reporter that reads it.
+    void reportTo(int port) {
+        const std::string server = "http://127.0.0.1:" + std::to_string(port) + "/report";
+        test::writeFile(
+            resources() / "vctrl.dat",
+            "[common]\nproduct=1044\nserver0=" + server + "\nserver2=" + server +
+                "\n\n[pallo_public]\npriority=2\n\n[pallo_tools_install]\npriority=2\n");
+        reporter = std::make_unique<Reporter>(
+            std::make_unique<tally::VoTallyClient>("vctrl.dat", "vfmt.dat", false));
+    }
+
+    void buildImage() {
+        const auto built =
+            runScript("make-image.sh", {(docroot / "velodoc/corvanereader_x86_64.dmg").string(),
+                                        "--payload-mb", "3", "--version", "2.0.0"});
         ASSERT_TRUE(built.succeeded()) << built.output;
     }
 
     ContentView& makeView() {
-        ContentView::Services services{std::make_shared<DownloaderService>(),
-                                       std::make_shared<InstallerService>(),
-                                       std::make_shared<ReporterService>(*reporter),
-                                       window,
-                                       exitService,
-                                       loop};
+        auto services = fakes.services(loop);
+        services.downloader = std::make_shared<DownloaderService>();
+        services.installer = std::make_shared<InstallerService>();
+        services.reporter = std::make_shared<ReporterService>(*reporter);
         view = std::make_unique<ContentView>(std::move(services));
         return *view;
     }
 
-    // Runs the main loop as the window would, with the progress timer firing much faster than
-    // once a second (the tick's effect does not depend on its period).
+    // Agreement ticked and the install button pressed.
+    ContentView& startSetup() {
+        ContentView& v = makeView();
+        v.setIsConfirmProtocol(true);
+        v.installButtonPressed();
+        return v;
+    }
+
+    // The window's main loop, with the tick much faster than once a second (its period is moot).
     [[nodiscard]] bool driveUntil(const std::function<bool()>& done) {
         const auto deadline = std::chrono::steady_clock::now() + 90s;
         while (!done()) {
@@ -270,6 +231,10 @@ class SetupFlowIntegration : public ::testing::Test {
             }
         }
         return true;
+    }
+    [[nodiscard]] bool driveUntilExit() {
+        const size_t before = fakes.exit->statuses().size();
+        return driveUntil([&] { return fakes.exit->statuses().size() > before; });
     }
 
     [[nodiscard]] fs::path ini() const {
@@ -284,80 +249,37 @@ class SetupFlowIntegration : public ::testing::Test {
         return std::regex_search(plist, m, version) ? m[1].str() : "(none)";
     }
 
-    const fs::path sim = test::sourceDir() / "sim";
     test::TempDir work;
-    fs::path root;
-    fs::path docroot;
+    const fs::path root = work / "root";
+    const fs::path docroot = work / "docroot";
     std::vector<std::unique_ptr<test::ScopedEnv>> env;
     std::optional<test::NginxServer> nginx;
     std::unique_ptr<Collector> collector;
     platform::ScopedLogCapture logs;
     std::shared_ptr<platform::RunLoop> loop = std::make_shared<platform::RunLoop>();
-    std::shared_ptr<test::Journal> journal = std::make_shared<test::Journal>();
-    std::shared_ptr<test::FakeWindow> window = std::make_shared<test::FakeWindow>();
-    std::shared_ptr<test::FakeExit> exitService = std::make_shared<test::FakeExit>(journal);
+    test::Fakes fakes;  // the window and the exit
     std::unique_ptr<Reporter> reporter;
     std::unique_ptr<ContentView> view;
 };
 
-TEST(DownloaderServiceTest, RefusedConnectionEndsWithOneFailureOnTheWorker) {
-    auto loop = std::make_shared<platform::RunLoop>();
-    platform::setMainQueue(loop);
-    const auto mainThread = std::this_thread::get_id();
-    std::atomic<int> failures{0};
-    std::atomic<int> successes{0};
-    std::atomic<bool> failedOnMain{false};
-    DownloadCallbacks callbacks;
-    callbacks.onProgress = [](int64_t, int64_t, double) {};
-    callbacks.onDownloadSuccess = [&](const std::string&) { ++successes; };
-    callbacks.onDownloadFailed = [&] {
-        failedOnMain = std::this_thread::get_id() == mainThread;
-        ++failures;
-    };
-    {
-        DownloaderService service;
-        // Port 1 on loopback: nothing listens there, the connection is refused at once.
-        service.startDownload("https://127.0.0.1:1/velodoc/corvanereader_x86_64.dmg",
-                              std::move(callbacks));
-    }
-    // The attempt outlives the service that started it.
-    // The failure arrives on the worker, not through the loop: poll.
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (failures.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-        loop->runFor(5ms);
-    }
-    loop->runFor(50ms);
-    EXPECT_EQ(failures.load(), 1);
-    EXPECT_EQ(successes.load(), 0);
-    EXPECT_FALSE(failedOnMain.load());
-    loop->drain();
-    platform::setMainQueue(nullptr);
-}
-
 TEST_F(SetupFlowIntegration, FreshSetupInstallsRecordsReportsAndEnds) {
     buildImage();
-    ContentView& v = makeView();
+    ContentView& v = startSetup();
     EXPECT_FALSE(v.isOverwriteInstallation());
-    EXPECT_TRUE(v.isExpanded());
-    v.setIsConfirmProtocol(true);
-    v.installButtonPressed();
     ASSERT_EQ(v.installerStatus(), Status::Downloading);
-
-    ASSERT_TRUE(driveUntil([&] { return !exitService->statuses().empty(); }));
-    // The collector is read before the loop runs again: the milestones got there because the
-    // controller flushed before it ended the run.
-    EXPECT_EQ(collector->reasons(), (std::vector<int>{100, 1, 21}));
-    EXPECT_EQ(exitService->statuses(), (std::vector<int>{0}));
+    ASSERT_TRUE(driveUntilExit());
+    // Read before the loop runs again: the milestones are there because the end flushed them.
+    EXPECT_EQ(collector->reasons(), (Ints{100, 1, 21}));
+    EXPECT_EQ(fakes.exit->statuses(), Ints{0});
 
     EXPECT_EQ(installedVersion(), "2.0.0");
     EXPECT_EQ(iniValue(ini(), "setDefault"), "1");
     EXPECT_EQ(iniValue(ini(), "engageService"), "1");
     const std::string package = (root / "private/tmp/package.dmg").string();
     EXPECT_TRUE(logs.contains("download file path " + package)) << package;
-    EXPECT_EQ(v.downloadDmgPath(), package);
     EXPECT_EQ(v.totalExpectedDownload(), v.totalDownloaded());
     EXPECT_GE(v.totalExpectedDownload(), 3);
-    EXPECT_EQ(window->sizes(), (std::vector<std::pair<double, double>>{{680, 436}}));
+    EXPECT_EQ(fakes.window->sizes(), (test::FakeWindow::Sizes{{680, 436}}));
 
     // The public record carries the facts from the bundle's name and the settings file.
     const json batches = collector->batches();
@@ -371,54 +293,36 @@ TEST_F(SetupFlowIntegration, FreshSetupInstallsRecordsReportsAndEnds) {
 
 TEST_F(SetupFlowIntegration, FailedDownloadThenRetrySucceeds) {
     // Nothing is served at the package path yet: the server answers 404.
-    ContentView& v = makeView();
-    v.setIsConfirmProtocol(true);
-    v.installButtonPressed();
+    ContentView& v = startSetup();
     ASSERT_TRUE(driveUntil([&] { return v.installerStatus() != Status::Downloading; }));
     EXPECT_EQ(v.installerStatus(), Status::Download_failed);
-    EXPECT_EQ(g_installerStatus.load(), Status::Download_failed);
     EXPECT_FALSE(fs::exists(root / "Applications/Corvane.app"));
 
     buildImage();
     v.restartDownload();
-    EXPECT_EQ(v.totalDownloaded(), 0);
-    EXPECT_EQ(v.progress(), 0.0);
-    ASSERT_TRUE(driveUntil([&] { return !exitService->statuses().empty(); }));
-    EXPECT_EQ(exitService->statuses(), (std::vector<int>{0}));
+    ASSERT_TRUE(driveUntilExit());
+    EXPECT_EQ(fakes.exit->statuses(), Ints{0});
     EXPECT_EQ(installedVersion(), "2.0.0");
     // Download failures are not reported; the retry's success is.
-    EXPECT_EQ(collector->reasons(), (std::vector<int>{100, 1, 21}));
+    EXPECT_EQ(collector->reasons(), (Ints{100, 1, 21}));
 }
 
-TEST_F(SetupFlowIntegration, AppLeftInTheBackupOfAnInterruptedInstallIsBackAndCountsAsInstalled) {
+TEST_F(SetupFlowIntegration, AppBackFromAnInterruptedInstallSurvivesACorruptImageTwice) {
     // A run killed after moving the old app aside left it in its marked working folder.
     const fs::path w = root / "Users/tester/0F0F0F0F-0000-4000-8000-000000000000";
     const auto made =
-        runScript(sim / "make-app.sh", {(w / "Corvane.app.bak").string(), "--version", "1.0.0"});
+        runScript("make-app.sh", {(w / "Corvane.app.bak").string(), "--version", "1.0.0"});
     ASSERT_TRUE(made.succeeded()) << made.output;
     test::writeFile(w / ".corvane-setup-work", "install 1\n");
-
-    ContentView& v = makeView();
-    EXPECT_EQ(installedVersion(), "1.0.0");
-    EXPECT_FALSE(fs::exists(w));
-    EXPECT_TRUE(v.isOverwriteInstallation());
-    EXPECT_TRUE(reporter->data.bCoverInstall);
-}
-
-TEST_F(SetupFlowIntegration, CorruptImageFailsTwiceAndKeepsTheOldApplication) {
-    const auto made = runScript(
-        sim / "make-app.sh", {(root / "Applications/Corvane.app").string(), "--version", "1.0.0"});
-    ASSERT_TRUE(made.succeeded()) << made.output;
     test::writeFile(docroot / "velodoc/corvanereader_x86_64.dmg",
                     std::string(3 * 1024 * 1024, 'x'));
 
-    ContentView& v = makeView();
+    // The app is back before the setup looks for it: an overwrite install.
+    ContentView& v = startSetup();
+    EXPECT_FALSE(fs::exists(w));
     EXPECT_TRUE(v.isOverwriteInstallation());
     EXPECT_TRUE(reporter->data.bCoverInstall);
-    v.setIsConfirmProtocol(true);
-    v.installButtonPressed();
     ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
-    EXPECT_EQ(v.installerStatusToChange(), Status::Install_failed);
     EXPECT_EQ(installedVersion(), "1.0.0");
 
     // "重新安装" installs the same file again, without a new download, and fails again.
@@ -428,100 +332,47 @@ TEST_F(SetupFlowIntegration, CorruptImageFailsTwiceAndKeepsTheOldApplication) {
     EXPECT_EQ(v.installerStatus(), Status::Installing);
     ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
     EXPECT_EQ(installedVersion(), "1.0.0");
-    EXPECT_TRUE(exitService->statuses().empty());
+    EXPECT_TRUE(fakes.exit->statuses().empty());
     EXPECT_EQ(iniValue(ini(), "setDefault"), "(absent)");
 
     ASSERT_TRUE(reporter->flush(5s));
-    EXPECT_EQ(collector->reasons(), (std::vector<int>{100}));
+    EXPECT_EQ(collector->reasons(), Ints{100});
 }
 
-// A server that takes connections into its backlog and never answers: posts hang until the
-// client gives up.
-class SilentServer {
-  public:
-    SilentServer() : mFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        auto* generic = reinterpret_cast<sockaddr*>(&addr);
-        if (mFd >= 0 && ::bind(mFd, generic, len) == 0 && ::listen(mFd, 16) == 0 &&
-            ::getsockname(mFd, generic, &len) == 0) {
-            mPort = ntohs(addr.sin_port);
-        }
-    }
-    ~SilentServer() {
-        if (mFd >= 0) {
-            ::close(mFd);
-        }
-    }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
-    [[nodiscard]] int port() const { return mPort; }
-
-  private:
-    int mFd;
-    int mPort = 0;
-};
-
-// Telemetry is best effort: whatever the collector does, the setup installs, records and ends
-// with status 0, and a collector that never answers holds the end for the flush bound only.
+// Whatever the collector does, the setup installs and ends with 0; a hung one costs the bound.
 TEST_F(SetupFlowIntegration, TelemetryFaultsNeverStopTheSetup) {
-    const fs::path vfmt = test::sourceDir() / "resources/vfmt.dat";
     buildImage();
     struct Case {
         const char* name;
-        std::function<int()> start;  // the port the reports go to
-    };
-    std::unique_ptr<Collector> faulty;
-    std::unique_ptr<SilentServer> silent;
-    auto faultyCollector = [&](std::string mode) {
-        return [&, mode] {
-            faulty = std::make_unique<Collector>(vfmt, work.path(), mode);
-            return faulty->port();
-        };
-    };
-    const std::vector<Case> cases{
-        {"collector down",
-         [&] {
-             const int port = collector->port();
-             collector->stop();
-             return port;
-         }},
-        {"collector hung",
-         [&] {
-             silent = std::make_unique<SilentServer>();
-             return silent->port();
-         }},
-        {"garbage answer", faultyCollector("non-ascii")},
-        {"answer without result", faultyCollector("no-result")},
-        {"connection dropped", faultyCollector("close")},
-        {"status 500", faultyCollector("status-500")},
-    };
+        const char* fault;
+    } const cases[] = {{"collector down", "none"},      {"collector hung", "none"},
+                       {"garbage answer", "non-ascii"}, {"answer without result", "no-result"},
+                       {"connection dropped", "close"}, {"status 500", "status-500"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const int port = c.start();
+        auto faulty = std::make_unique<Collector>(work.path(), c.fault);
+        const int port = faulty->port();
         ASSERT_GT(port, 0);
+        if (c.name == std::string("collector down")) {
+            faulty->stop();
+        } else if (c.name == std::string("collector hung")) {
+            faulty->hang();
+        }
         reportTo(port);
         fs::remove_all(root / "Applications/Corvane.app");
         fs::remove(ini());
-        const size_t endsBefore = exitService->statuses().size();
-        ContentView& v = makeView();
-        v.setIsConfirmProtocol(true);
-        v.installButtonPressed();
-        // driveUntil's own bound is the hang guard.
-        ASSERT_TRUE(driveUntil([&] { return exitService->statuses().size() > endsBefore; }));
-        EXPECT_EQ(exitService->statuses().back(), 0);
+        startSetup();
+        ASSERT_TRUE(driveUntilExit());  // driveUntil's own bound is the hang guard
+        EXPECT_EQ(fakes.exit->statuses().back(), 0);
         EXPECT_EQ(installedVersion(), "2.0.0");
         EXPECT_EQ(iniValue(ini(), "setDefault"), "1");
-        if (std::string(c.name) == "status 500") {
+        if (c.fault == std::string("status-500")) {
             // The answer's text decides, not its status: these batches count as delivered.
-            EXPECT_EQ(faulty->reasons(), (std::vector<int>{100, 1, 21}));
+            EXPECT_EQ(faulty->reasons(), (Ints{100, 1, 21}));
         }
         loop->drain();
         view.reset();
-        // The opened Corvane would count as running for the next case. Only the app's programs:
-        // the package server's files also live in the simulated root.
+        // The opened Corvane would count as running for the next case (nginx lives in root too).
         stopProgramsUnder(root / "Applications");
     }
 }

@@ -29,17 +29,14 @@ class BtnViewTest : public ::testing::Test {
         settle();
     }
 
-    void leave() {
-        QEvent event(QEvent::Leave);
-        QCoreApplication::sendEvent(&button, &event);
-    }
-
     int presses = 0;
     BtnView button;
     const QPoint centre{100, 30};
 };
 
 TEST_F(BtnViewTest, ClickWithoutMovementActsOnceAndShowsPressUntilRelease) {
+    QTest::mouseClick(&button, Qt::RightButton, Qt::NoModifier, centre);
+    EXPECT_EQ(presses, 0) << "other mouse buttons do nothing";
     EXPECT_EQ(button.pictureName(), "download-btn-normal");
     QTest::mousePress(&button, Qt::LeftButton, Qt::NoModifier, centre);
     EXPECT_EQ(presses, 1) << "acts on the press, not the release";
@@ -91,18 +88,12 @@ TEST_F(BtnViewTest, LeavingDuringAPressLooksNormalUntilTheNextMovement) {
     EXPECT_EQ(button.buttonState(), ButtonState::pressed);
     EXPECT_EQ(presses, 2);
 
-    leave();
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(&button, &leave);
     EXPECT_EQ(button.buttonState(), ButtonState::normal);
     QTest::mouseRelease(&button, Qt::LeftButton, Qt::NoModifier, QPoint(240, 30));
     EXPECT_EQ(button.buttonState(), ButtonState::normal);
     EXPECT_EQ(presses, 2);
-}
-
-TEST_F(BtnViewTest, OtherMouseButtonsDoNothing) {
-    QTest::mousePress(&button, Qt::RightButton, Qt::NoModifier, centre);
-    QTest::mouseRelease(&button, Qt::RightButton, Qt::NoModifier, centre);
-    EXPECT_EQ(presses, 0);
-    EXPECT_EQ(button.buttonState(), ButtonState::normal);
 }
 
 TEST_F(BtnViewTest, KeyboardPressesLikeTheMouse) {
@@ -127,31 +118,25 @@ TEST_F(BtnViewTest, AssistiveTechnologiesSeeAndPressAButton) {
     EXPECT_TRUE(waitFor([this] { return presses == 1; }));
 }
 
-QImage render(QWidget& widget) {
-    QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
-    return image;
-}
-
 TEST(BtnViewLook, AnEmptyCaptionDrawsOnlyThePicture) {
-    BtnView empty(QStringLiteral("agree-btn"), QString(), Qt::white, 186, 36, [] {});
-    BtnView captioned(QStringLiteral("agree-btn"), QStringLiteral("同意并继续"), Qt::white, 186, 36,
-                      [] {});
-    const QImage emptyImage = render(empty);
-    const QImage captionedImage = render(captioned);
-    EXPECT_NE(emptyImage, captionedImage) << "a caption draws over the picture";
-
+    auto render = [](const QString& caption) {
+        BtnView button(QStringLiteral("agree-btn"), caption, Qt::white, 186, 36, [] {});
+        QImage image(button.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        button.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+        return image;
+    };
+    const QImage empty = render(QString());
+    EXPECT_NE(empty, render(QStringLiteral("同意并继续"))) << "a caption draws over the picture";
     // The picture's own pixels, away from the corners, are what the empty button shows.
     QImage picture(186, 36, QImage::Format_ARGB32_Premultiplied);
     picture.fill(Qt::transparent);
-    {
-        QPainter painter(&picture);
-        ui::Pictures::drawFill(painter, QStringLiteral("agree-btn-normal"), QRectF(0, 0, 186, 36));
+    QPainter painter(&picture);
+    ui::Pictures::drawFill(painter, QStringLiteral("agree-btn-normal"), QRectF(0, 0, 186, 36));
+    painter.end();
+    for (const QPoint p : {QPoint(20, 5), QPoint(150, 30), QPoint(93, 18)}) {
+        EXPECT_EQ(empty.pixel(p), picture.pixel(p)) << p.x();
     }
-    EXPECT_EQ(emptyImage.pixel(20, 5), picture.pixel(20, 5));
-    EXPECT_EQ(emptyImage.pixel(150, 30), picture.pixel(150, 30));
-    EXPECT_EQ(emptyImage.pixel(93, 18), picture.pixel(93, 18));
 }
 
 }  // namespace

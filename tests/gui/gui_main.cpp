@@ -1,5 +1,4 @@
-// The window tests run headless on Qt's offscreen platform, on a main screen of 1440 × 900
-// points, with the program's own main queue on Qt's event loop.
+// Window tests: Qt's offscreen platform, a 1440 × 900 main screen, the main queue on Qt's loop.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -16,8 +15,7 @@
 
 namespace {
 
-// The offscreen platform cannot raise windows or pass size hints to a window manager and says so
-// for every window; nothing in these tests depends on either.
+// The offscreen platform says for every window that it cannot raise it; nothing here needs that.
 void quietOffscreenNotices(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (text.startsWith(QStringLiteral("This plugin does not support"))) {
         return;
@@ -28,8 +26,7 @@ void quietOffscreenNotices(QtMsgType type, const QMessageLogContext& context, co
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Listing the tests (the build does so to register them) needs no application; sanitizer
-    // builds of an uninstrumented Qt then stay quiet too.
+    // Listing the tests needs no application (and keeps sanitizer builds of Qt quiet).
     for (int i = 1; i < argc; ++i) {
         if (std::string_view(argv[i]) == "--gtest_list_tests") {
             ::testing::InitGoogleTest(&argc, argv);

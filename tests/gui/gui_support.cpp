@@ -2,10 +2,9 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
-#include <QPainter>
 #include <QTest>
 
+#include "platform/main_queue.h"
 #include "ui/main_window.h"
 
 namespace corvane::gui_test {
@@ -37,9 +36,11 @@ void LinkCatcher::open(const QUrl& url) {
     mOpened << url;
 }
 
-SetupWindow::SetupWindow(Options options) : fakes(options.applicationExists) {
+SetupWindow::SetupWindow(Options options) {
+    fakes.installer->appExists = options.applicationExists;
     ui::AppDelegate::Environment environment;
-    environment.services = fakes.services();
+    environment.services = fakes.services(platform::mainQueue());
+    environment.services.window = nullptr;  // the shell sets its own
     const std::optional<QSizeF> screen = options.screen;
     environment.mainScreenSize = [screen] { return screen; };
     environment.terminate = [this] { ++mTerminations; };
@@ -50,8 +51,8 @@ SetupWindow::SetupWindow(Options options) : fakes(options.applicationExists) {
 }
 
 SetupWindow::~SetupWindow() {
-    fakes.installer->releaseInstalls();
-    fakes.downloader->join();
+    fakes.installer->release();
+    fakes.downloads->join();
     settle();
     mDelegate.reset();
     settle();
@@ -67,33 +68,6 @@ void SetupWindow::startDownload() {
     QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
     QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
     settle();
-}
-
-QString snapshotDir() {
-    const QString dir = QStringLiteral(CORVANE_BINARY_DIR) + QStringLiteral("/snapshots");
-    QDir().mkpath(dir);
-    return dir;
-}
-
-QImage renderWidget(QWidget& widget, qreal scale) {
-    QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
-    image.setDevicePixelRatio(scale);
-    image.fill(Qt::transparent);
-    widget.render(&image, QPoint(), QRegion(),
-                  QWidget::DrawChildren | QWidget::DrawWindowBackground);
-    return image;
-}
-
-QImage renderOver(QWidget& base, QWidget& over, qreal scale) {
-    QImage image = renderWidget(base, scale);
-    const QImage top = renderWidget(over, scale);
-    QPainter painter(&image);
-    painter.drawImage(over.frameGeometry().topLeft() - base.geometry().topLeft(), top);
-    return image;
-}
-
-bool saveSnapshot(const QImage& image, const QString& name) {
-    return image.save(snapshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 }  // namespace corvane::gui_test

@@ -1,7 +1,5 @@
 #pragma once
-// What the window tests share: a whole setup window on fake services, a catcher for opened
-// links, waiting for the event loop, and PNG snapshots.
-#include <QImage>
+// What the window tests share: a setup window on fakes, opened links, waiting, PNG snapshots.
 #include <QObject>
 #include <QPoint>
 #include <QString>
@@ -11,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "fake_services.h"
+#include "support/fake_services.h"
 #include "ui/app_delegate.h"
 
 namespace corvane::gui_test {
@@ -39,8 +37,7 @@ class LinkCatcher : public QObject {
     QList<QUrl> mOpened;
 };
 
-// A setup window as the program builds it, on fakes, on a 1440 × 900 main screen unless told
-// otherwise. Quitting is recorded rather than done.
+// A setup window as the program builds it, on fakes; quitting is recorded rather than done.
 class SetupWindow {
   public:
     struct Options {
@@ -51,7 +48,7 @@ class SetupWindow {
     explicit SetupWindow(Options options);
     ~SetupWindow();
 
-    Fakes fakes;
+    test::Fakes fakes;
     ui::AppDelegate& delegate() { return *mDelegate; }
     ContentView& controller() { return *mDelegate->contentView(); }
     QWidget& window();
@@ -70,14 +67,5 @@ class SetupWindow {
     std::unique_ptr<ui::AppDelegate> mDelegate;
     int mTerminations = 0;
 };
-
-// Where the snapshots go: <build>/snapshots.
-[[nodiscard]] QString snapshotDir();
-// `widget` (with its children) as a picture at `scale` pixels per point on a clear ground.
-[[nodiscard]] QImage renderWidget(QWidget& widget, qreal scale = 2.0);
-// `over` drawn onto `base` where it stands relative to it on screen.
-[[nodiscard]] QImage renderOver(QWidget& base, QWidget& over, qreal scale = 2.0);
-// Saves `image` as <snapshotDir>/<name>.png; true when written.
-bool saveSnapshot(const QImage& image, const QString& name);
 
 }  // namespace corvane::gui_test

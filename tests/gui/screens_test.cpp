@@ -1,5 +1,4 @@
-// The wizard's screens, driven through the real window with fake services behind the
-// controller.
+// The wizard's screens, driven through the real window with fakes behind the controller.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -27,7 +26,8 @@
 namespace corvane::gui_test {
 namespace {
 
-using R = ENUMInstallResult;
+using Ints = std::vector<int>;
+using Status = INSTALLER_STATUS;
 
 // The visible buttons inside `view` (links are not buttons).
 QStringList visibleButtons(QWidget* view) {
@@ -40,58 +40,42 @@ QStringList visibleButtons(QWidget* view) {
     return names;
 }
 
-TEST(Screens, AFreshSetupShowsTheDrawerWithTheDefaultReaderBoxTicked) {
+TEST(Screens, AFreshSetupShowsTheDrawerAnOverwriteOnlyTheMainArea) {
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed);
+        SetupWindow setup({.applicationExists = installed});
+        EXPECT_EQ(setup.window().size(), QSize(680, installed ? 436 : 492));
+        EXPECT_EQ(setup.find<QWidget>("dragMenuView")->isVisible(), !installed);
+        EXPECT_EQ(setup.find<QWidget>("customInstallToggle")->isVisible(), !installed);
+        EXPECT_TRUE(setup.find<QWidget>("installButton")->isVisible());
+        EXPECT_EQ(setup.fakes.reporter->data().bCoverInstall, installed);
+        EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{100});
+    }
+}
+
+TEST(Screens, TheDrawerHoldsTheDefaultReaderBoxAndTheSwitchOpensAndClosesIt) {
     SetupWindow setup;
-    EXPECT_EQ(setup.window().size(), QSize(680, 492));
     auto* drawer = setup.find<ui::DragMenuView>("dragMenuView");
-    ASSERT_NE(drawer, nullptr);
-    EXPECT_TRUE(drawer->isVisible());
     EXPECT_EQ(drawer->geometry(), QRect(0, 436, 680, 56));
-
-    auto* switchToggle = setup.find<ui::DragMenuToggle>("customInstallToggle");
-    ASSERT_NE(switchToggle, nullptr);
-    EXPECT_TRUE(switchToggle->isVisible());
-    EXPECT_EQ(switchToggle->pictureName(), "dragUp");
-
     auto* setDefault = setup.find<ui::CheckBoxToggle>("setDefaultToggle");
     EXPECT_TRUE(setDefault->isVisible());
     EXPECT_EQ(setDefault->pictureName(), "checkedbox");
-    EXPECT_EQ(setDefault->labelText(), "设置Corvane为默认PDF阅读器，并防止篡改");
-    // The second box keeps its place (its column is half the drawer) but is neither drawn nor
-    // clickable.
+    // The second box keeps its place (half the drawer) but is neither drawn nor clickable.
     auto* permit = setup.find<ui::CheckBoxToggle>("permitServiceToggle");
     EXPECT_FALSE(permit->isVisible());
     EXPECT_EQ(permit->parentWidget()->geometry().x(), 340);
     EXPECT_EQ(setDefault->parentWidget()->width(), 340);
     EXPECT_EQ(setDefault->mapTo(drawer, QPoint(0, 0)), QPoint(20, 11 + 10));
-
-    EXPECT_EQ(setup.fakes.reporter->results(), std::vector<R>{R::Setup_started});
-    EXPECT_FALSE(setup.fakes.reporter->data().bCoverInstall);
-}
-
-TEST(Screens, AnOverwriteSetupShowsOnlyTheMainArea) {
-    SetupWindow setup({.applicationExists = true});
-    EXPECT_EQ(setup.window().size(), QSize(680, 436));
-    EXPECT_FALSE(setup.find<ui::DragMenuView>("dragMenuView")->isVisible());
-    EXPECT_FALSE(setup.find<ui::DragMenuToggle>("customInstallToggle")->isVisible());
-    EXPECT_TRUE(setup.find<ui::BtnView>("installButton")->isVisible());
-    EXPECT_TRUE(setup.fakes.reporter->data().bCoverInstall);
-}
-
-TEST(Screens, TheCustomInstallSwitchOpensAndClosesTheDrawerAndSizesTheWindow) {
-    SetupWindow setup;
     auto* switchToggle = setup.find<ui::DragMenuToggle>("customInstallToggle");
-    click(switchToggle, switchToggle->labelRect().center());
-    EXPECT_FALSE(setup.controller().isExpanded());
-    EXPECT_EQ(setup.window().size(), QSize(680, 436));
-    EXPECT_FALSE(setup.find<ui::DragMenuView>("dragMenuView")->isVisible());
-    EXPECT_EQ(switchToggle->pictureName(), "dragDown");
-
-    click(switchToggle, switchToggle->pictureRect().center());
-    EXPECT_TRUE(setup.controller().isExpanded());
-    EXPECT_EQ(setup.window().size(), QSize(680, 492));
-    EXPECT_TRUE(setup.find<ui::DragMenuView>("dragMenuView")->isVisible());
     EXPECT_EQ(switchToggle->pictureName(), "dragUp");
+    for (const bool open : {false, true}) {
+        click(switchToggle,
+              (open ? switchToggle->pictureRect() : switchToggle->labelRect()).center());
+        EXPECT_EQ(setup.controller().isExpanded(), open);
+        EXPECT_EQ(setup.window().size(), QSize(680, open ? 492 : 436));
+        EXPECT_EQ(drawer->isVisible(), open);
+        EXPECT_EQ(switchToggle->pictureName(), open ? "dragUp" : "dragDown");
+    }
 }
 
 TEST(Screens, TheIntroductionHasItsButtonAndAgreementWhereTheyBelong) {
@@ -99,8 +83,6 @@ TEST(Screens, TheIntroductionHasItsButtonAndAgreementWhereTheyBelong) {
     auto* button = setup.find<ui::BtnView>("installButton");
     auto* area = setup.find<QWidget>("mainArea");
     EXPECT_EQ(button->size(), QSize(200, 60));
-    EXPECT_EQ(button->text(), "开始安装");
-    EXPECT_EQ(button->textColor(), ui::accentBlue());
     const QRect onArea(button->mapTo(area, QPoint(0, 0)), button->size());
     EXPECT_EQ(onArea.center().x(), 340 - 1);
     auto* agreement = setup.find<ui::CheckBoxToggle>("agreementToggle");
@@ -111,59 +93,33 @@ TEST(Screens, TheIntroductionHasItsButtonAndAgreementWhereTheyBelong) {
     EXPECT_LE(agreementAt.y() + agreement->height() + 20, 436);
     auto* switchToggle = setup.find<ui::DragMenuToggle>("customInstallToggle");
     EXPECT_EQ(switchToggle->mapTo(area, QPoint(0, 0)).x() + switchToggle->width(), 680 - 20);
-}
 
-TEST(Screens, TickingTheAgreementChangesOnlyItsPicture) {
-    SetupWindow setup;
-    auto* agreement = setup.find<ui::CheckBoxToggle>("agreementToggle");
-    EXPECT_EQ(agreement->pictureName(), "uncheckbox");
+    // Ticking the agreement changes only its picture.
     click(agreement, QPoint(agreement->labelRect().x() + 8, agreement->labelRect().center().y()));
     EXPECT_TRUE(setup.controller().isConfirmProtocol());
     EXPECT_EQ(agreement->pictureName(), "checkedbox");
-    EXPECT_TRUE(setup.find<ui::BtnView>("installButton")->isVisible());
-    EXPECT_EQ(setup.fakes.downloader->started(), 0);
 }
 
 TEST(Screens, TheAgreementPromptAndItsThreeButtons) {
     SetupWindow setup;
-    auto* install = setup.find<ui::BtnView>("installButton");
     auto* prompt = setup.find<ui::AlertWindow>("agreementPrompt");
     ASSERT_NE(prompt, nullptr);
     EXPECT_FALSE(prompt->isVisible());
-
-    auto openPrompt = [&] {
-        click(install);
+    for (QAbstractButton* answer :
+         {prompt->closeButton(), prompt->cancelButton(), prompt->agreeButton()}) {
+        click(setup.find<ui::BtnView>("installButton"));
         ASSERT_TRUE(prompt->isVisible());
-    };
-    openPrompt();
+        EXPECT_FALSE(setup.controller().isConfirmProtocol());
+        click(answer);
+        EXPECT_FALSE(prompt->isVisible());
+    }
     EXPECT_EQ(prompt->size(), QSize(440, 196));
     EXPECT_EQ(prompt->geometry().center(), setup.find<QWidget>("mainArea")->rect().center());
-    EXPECT_EQ(prompt->titleLabel()->text(), "提示");
-    EXPECT_EQ(
-        prompt->messageLabel()->plainText(),
-        "依据相关政策要求，为了更好地体验Corvane服务，请阅读并同意《用户协议》和《隐私说明》");
     EXPECT_EQ(prompt->closeButton()->size(), QSize(28, 28));
-    EXPECT_EQ(prompt->cancelButton()->size(), QSize(186, 36));
     EXPECT_EQ(prompt->agreeButton()->size(), QSize(186, 36));
-
-    click(prompt->closeButton());
-    EXPECT_FALSE(prompt->isVisible());
-    openPrompt();
-    click(prompt->cancelButton());
-    EXPECT_FALSE(prompt->isVisible());
-    EXPECT_FALSE(setup.controller().isConfirmProtocol());
-    openPrompt();
-    click(prompt->agreeButton());
-    EXPECT_FALSE(prompt->isVisible());
     EXPECT_TRUE(setup.controller().isConfirmProtocol());
     EXPECT_EQ(setup.find<ui::CheckBoxToggle>("agreementToggle")->pictureName(), "checkedbox");
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Prepare_to_download);
-    EXPECT_EQ(setup.fakes.downloader->started(), 0) << "agreeing does not start the download";
-
-    EXPECT_EQ(setup.fakes.reporter->results(),
-              (std::vector<R>{R::Setup_started, R::Agreement_missing, R::Agreement_closed,
-                              R::Agreement_missing, R::Agreement_cancelled, R::Agreement_missing,
-                              R::Agreement_accepted}));
+    EXPECT_EQ(setup.fakes.reporter->reasons(), (Ints{100, 9, 11, 9, 12, 9, 10}));
 }
 
 TEST(Screens, PressesOnTheButtonBelowAnOpenPromptReportNothingMore) {
@@ -185,13 +141,10 @@ TEST(Screens, PressesOnTheButtonBelowAnOpenPromptReportNothingMore) {
         QTest::mouseRelease(install, Qt::LeftButton, Qt::NoModifier, local + QPoint(3, 0));
         settle();
     }
-    EXPECT_EQ(setup.fakes.reporter->results(),
-              (std::vector<R>{R::Setup_started, R::Agreement_missing}));
+    EXPECT_EQ(setup.fakes.reporter->reasons(), (Ints{100, 9}));
     click(prompt->closeButton());
     click(install, local);
-    EXPECT_EQ(setup.fakes.reporter->results(),
-              (std::vector<R>{R::Setup_started, R::Agreement_missing, R::Agreement_closed,
-                              R::Agreement_missing}));
+    EXPECT_EQ(setup.fakes.reporter->reasons(), (Ints{100, 9, 11, 9}));
 }
 
 TEST(Screens, ThePromptsLinksOpenTheAgreementPages) {
@@ -214,172 +167,145 @@ TEST(Screens, TheRunningAlertAndItsOneButton) {
     ASSERT_NE(alert, nullptr);
     EXPECT_TRUE(alert->isVisible());
     EXPECT_TRUE(alert->isModal() || alert->windowModality() != Qt::NonModal);
-    EXPECT_EQ(alert->titleLabel()->text(), "Corvane正在运行，\n请先关闭应用后再安装软件");
-    EXPECT_EQ(alert->okButton()->text(), "好的");
     EXPECT_TRUE(alert->okButton()->isDefault());
     EXPECT_EQ(visibleButtons(alert), QStringList{"好的"});
 
     click(alert->okButton());
     EXPECT_FALSE(setup.controller().isUsingNow());
     EXPECT_FALSE(alert->isVisible());
-    EXPECT_EQ(setup.fakes.downloader->started(), 0);
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Prepare_to_download);
-    EXPECT_EQ(setup.fakes.reporter->results(), std::vector<R>{R::Setup_started})
-        << "the running alert reports nothing";
+    EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{100}) << "the running alert reports nothing";
 }
 
 TEST(Screens, TheProgressScreenFromTheFirstMegabyteToTheInstallLine) {
     SetupWindow setup;
     setup.startDownload();
-    ASSERT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Downloading);
+    ASSERT_EQ(setup.controller().installerStatus(), Status::Downloading);
     EXPECT_EQ(setup.window().size(), QSize(680, 436));
     auto* view = setup.find<ui::DownloadingView>("downloadingView");
     ASSERT_TRUE(view->isVisible());
     EXPECT_EQ(view->size(), QSize(360, 30));
     EXPECT_EQ(view->bar()->size(), QSize(360, 6));
+    const QTimer& timer = setup.delegate().mainContentView()->progressTimer();
 
-    // Before the first estimate.
-    EXPECT_EQ(view->downloadedLabel()->text(), "0MB");
-    EXPECT_EQ(view->packageSizeLabel()->text(), " / 0MB ");
-    EXPECT_EQ(view->timeLeftLabel()->text(), "下载剩余0秒");
-    EXPECT_EQ(view->percentageLabel()->text(), "0%");
-    EXPECT_GE(view->downloadedLabel()->width(), 35);
+    struct Step {
+        int64_t written, expected;
+        double secondsLeft;
+        const char *downloaded, *size, *timeLeft, *percentage;
+        double target;
+    } const steps[] = {
+        {0, 0, 0, "0MB", " / 0MB ", "下载剩余0秒", "0%", 0},  // before the first estimate
+        {75, 150, 125.7, "75MB", " / 150MB ", "下载剩余2分5秒", "50%", 144},
+        {999, 1000, 59, "999MB", " / 1000MB ", "下载剩余59秒", "99%", 0.999 * 288},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.written);
+        if (s.written > 0) {
+            setup.fakes.downloads->progress(s.written, s.expected, s.secondsLeft);
+            settle();
+        }
+        EXPECT_EQ(view->downloadedLabel()->text(), s.downloaded);
+        EXPECT_EQ(view->packageSizeLabel()->text(), s.size);
+        EXPECT_EQ(view->timeLeftLabel()->text(), s.timeLeft);
+        EXPECT_EQ(view->percentageLabel()->text(), s.percentage);
+        EXPECT_DOUBLE_EQ(view->bar()->targetWidth(), s.target);
+        EXPECT_LE(view->downloadedLabel()->sizeHint().width(), view->downloadedLabel()->width())
+            << "a long count is not cut";
+        EXPECT_FALSE(view->installLine()->isVisible());
+        EXPECT_FALSE(timer.isActive());
+    }
     EXPECT_EQ(view->downloadedLabel()->font().pixelSize(), 12);
+    // The fill moves over half a second rather than jumping.
+    EXPECT_LT(view->bar()->currentWidth(), 0.999 * 288);
+    EXPECT_TRUE(waitFor([&] { return view->bar()->currentWidth() == 0.999 * 288; }, 3000));
 
-    setup.fakes.downloader->progress(75, 150, 125.7);
-    settle();
-    EXPECT_DOUBLE_EQ(view->bar()->targetWidth(), 144.0);
-    EXPECT_EQ(view->downloadedLabel()->text(), "75MB");
-    EXPECT_EQ(view->packageSizeLabel()->text(), " / 150MB ");
-    EXPECT_EQ(view->timeLeftLabel()->text(), "下载剩余2分5秒");
-    EXPECT_EQ(view->percentageLabel()->text(), "50%");
-    // The fill moves there over half a second rather than jumping.
-    EXPECT_LT(view->bar()->currentWidth(), 144.0);
-    EXPECT_TRUE(waitFor([&] { return view->bar()->currentWidth() == 144.0; }, 3000));
-
-    setup.fakes.downloader->progress(999, 1000, 59);
-    settle();
-    EXPECT_EQ(view->percentageLabel()->text(), "99%");
-    EXPECT_EQ(view->timeLeftLabel()->text(), "下载剩余59秒");
-    EXPECT_EQ(view->downloadedLabel()->text(), "999MB");
-    EXPECT_LE(view->downloadedLabel()->sizeHint().width(), view->downloadedLabel()->width())
-        << "a long count is not cut";
-    EXPECT_FALSE(view->installLine()->isVisible());
-    EXPECT_FALSE(setup.delegate().mainContentView()->progressTimer().isActive());
-
-    setup.fakes.downloader->progress(1000, 1000, 0);
+    setup.fakes.downloads->progress(1000, 1000, 0);
     settle();
     EXPECT_DOUBLE_EQ(view->bar()->targetWidth(), 288.0);
     EXPECT_TRUE(view->installLine()->isVisible());
     EXPECT_EQ(view->installLine()->text(), "安装中（预计在10秒内完成）");
     EXPECT_FALSE(view->progressLine()->isVisible());
-    EXPECT_TRUE(setup.delegate().mainContentView()->progressTimer().isActive());
-    EXPECT_EQ(setup.delegate().mainContentView()->progressTimer().interval(), 1000);
+    EXPECT_TRUE(timer.isActive());
+    EXPECT_EQ(timer.interval(), 1000);
 
     // The install phase runs the bar on to the end of the track, never past it.
     for (int tick = 0; tick < 9; ++tick) {
         setup.controller().progressTick();
     }
     settle();
-    EXPECT_NEAR(setup.controller().progress(), 1.27, 1e-9);
     EXPECT_DOUBLE_EQ(view->bar()->targetWidth(), 360.0);
-}
-
-TEST(ProgressBar, WidthsAlongTheTrack) {
-    ui::ProgressBarView bar(ui::ProgressBarView::Kind::Setup);
-    for (const auto& [progress, width] : std::vector<std::pair<double, double>>{
-             {0.5, 144.0}, {1.0, 288.0}, {1.25, 360.0}, {1.27, 360.0}, {0.0, 0.0}}) {
-        bar.setProgress(progress);
-        bar.finishAnimation();
-        EXPECT_DOUBLE_EQ(bar.currentWidth(), width) << progress;
-    }
-    ui::ProgressBarView platform(ui::ProgressBarView::Kind::Platform);
-    platform.setProgress(0.5);
-    EXPECT_DOUBLE_EQ(platform.currentWidth(), 180.0) << "the platform bar: value out of 1.0";
 }
 
 TEST(Screens, TheDownloadFailedScreenAndItsRetry) {
     LinkCatcher links;
     SetupWindow setup;
     setup.startDownload();
-    setup.fakes.downloader->progress(40, 100, 30);
+    setup.fakes.downloads->progress(40, 100, 30);
     settle();
-    setup.fakes.downloader->fail();
-    setup.fakes.downloader->join();
-    ASSERT_TRUE(waitFor(
-        [&] { return setup.controller().installerStatus() == INSTALLER_STATUS::Download_failed; }));
+    setup.fakes.downloads->fail();
+    setup.fakes.downloads->join();
+    ASSERT_TRUE(
+        waitFor([&] { return setup.controller().installerStatus() == Status::Download_failed; }));
     settle();
     auto* view = setup.find<ui::DownloadFailedView>("downloadFailedView");
     ASSERT_TRUE(view->isVisible());
     EXPECT_EQ(view->size(), QSize(360, 30));
-    EXPECT_DOUBLE_EQ(view->bar()->currentWidth(), 0.4 * 360) << "where the download stopped";
+    EXPECT_DOUBLE_EQ(view->bar()->currentWidth(), 0.4 * 360) << "the value out of 1.0";
     EXPECT_EQ(visibleButtons(view), QStringList{"重试"});
     EXPECT_EQ(view->retryButton()->font().pixelSize(), 12);
-    EXPECT_EQ(view->findChild<QLabel*>("downloadFailedLabel")->text(),
-              "下载失败，请检查网络环境后");
-    EXPECT_EQ(view->feedbackLink()->plainText(), "反馈");
 
     click(view->feedbackLink(), view->feedbackLink()->linkRect(ui::feedbackUrl()).center());
     EXPECT_EQ(links.opened(), QList<QUrl>{ui::feedbackUrl()});
 
     click(view->retryButton());
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Downloading);
-    EXPECT_EQ(setup.fakes.downloader->started(), 2);
+    EXPECT_EQ(setup.controller().installerStatus(), Status::Downloading);
+    EXPECT_EQ(setup.fakes.downloads->attempts(), 2u);
     auto* downloading = setup.find<ui::DownloadingView>("downloadingView");
     EXPECT_TRUE(downloading->isVisible());
     EXPECT_EQ(downloading->percentageLabel()->text(), "0%");
-    EXPECT_EQ(downloading->timeLeftLabel()->text(), "下载剩余0秒");
 }
 
 TEST(Screens, TheInstallFailedScreenInstallsTheSameFileAgain) {
     SetupWindow setup;
-    setup.fakes.installer->installResult = false;
+    setup.fakes.installer->result = false;
     setup.startDownload();
-    setup.fakes.downloader->progress(10, 10, 1);
-    setup.fakes.downloader->succeed("/tmp/package.dmg");
-    setup.fakes.downloader->join();
-    ASSERT_TRUE(waitFor([&] { return setup.fakes.installer->installs() == 1; }));
+    setup.fakes.downloads->progress(10, 10, 1);
+    setup.fakes.downloads->succeed("/tmp/package.dmg");
+    setup.fakes.downloads->join();
     ASSERT_TRUE(waitFor([&] { return !setup.controller().isInstallRunning(); }));
-    settle();
-    for (int tick = 0;
-         tick < 10 && setup.controller().installerStatus() != INSTALLER_STATUS::Install_failed;
-         ++tick) {
+    for (int tick = 0; tick < 10; ++tick) {
         setup.controller().progressTick();
     }
     settle();
-    ASSERT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Install_failed);
+    ASSERT_EQ(setup.controller().installerStatus(), Status::Install_failed);
     auto* view = setup.find<ui::InstallFailedView>("installFailedView");
     ASSERT_TRUE(view->isVisible());
     EXPECT_EQ(view->size(), QSize(360, 30));
     EXPECT_EQ(visibleButtons(view), QStringList{"重新安装"});
-    EXPECT_EQ(view->reinstallButton()->font().pixelSize(), 16);
-    EXPECT_EQ(view->findChild<QLabel*>("installFailedLabel")->text(), "安装失败，请点此");
     EXPECT_EQ(view->findChild<QLabel*>("installFailedLabel")->font().pixelSize(), 16);
 
     click(view->reinstallButton());
-    EXPECT_EQ(setup.fakes.installer->installs(), 2);
     EXPECT_EQ(setup.fakes.installer->installedPaths(),
               (std::vector<std::string>{"/tmp/package.dmg", "/tmp/package.dmg"}));
-    EXPECT_EQ(setup.fakes.downloader->started(), 1) << "no new download";
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Installing);
+    EXPECT_EQ(setup.fakes.downloads->attempts(), 1u) << "no new download";
+    EXPECT_EQ(setup.controller().installerStatus(), Status::Installing);
     EXPECT_TRUE(setup.find<ui::DownloadingView>("downloadingView")->installLine()->isVisible());
 }
 
 TEST(Screens, EveryControlIsNamedForAssistiveTechnologies) {
     SetupWindow setup;
-    auto name = [](QWidget* widget) {
-        QAccessibleInterface* a11y = QAccessible::queryAccessibleInterface(widget);
-        return a11y ? a11y->text(QAccessible::Name) : QString();
-    };
-    EXPECT_EQ(name(setup.find<QWidget>("installButton")), "开始安装");
-    EXPECT_EQ(name(setup.find<QWidget>("agreementToggle")),
-              "阅读并同意Corvane《用户协议》和《隐私说明》");
-    EXPECT_EQ(name(setup.find<QWidget>("customInstallToggle")), "自定义安装");
-    EXPECT_EQ(name(setup.find<QWidget>("setDefaultToggle")),
-              "设置Corvane为默认PDF阅读器，并防止篡改");
-    EXPECT_EQ(name(setup.find<QWidget>("promptCloseButton")), "关闭");
-    EXPECT_EQ(name(setup.find<QWidget>("promptCancelButton")), "取消");
-    EXPECT_EQ(name(setup.find<QWidget>("promptAgreeButton")), "同意");
+    for (const auto& [object, name] : std::vector<std::pair<const char*, QString>>{
+             {"installButton", "开始安装"},
+             {"agreementToggle", "阅读并同意Corvane《用户协议》和《隐私说明》"},
+             {"customInstallToggle", "自定义安装"},
+             {"setDefaultToggle", "设置Corvane为默认PDF阅读器，并防止篡改"},
+             {"promptCloseButton", "关闭"},
+             {"promptCancelButton", "取消"},
+             {"promptAgreeButton", "同意"}}) {
+        QAccessibleInterface* a11y =
+            QAccessible::queryAccessibleInterface(setup.find<QWidget>(object));
+        ASSERT_NE(a11y, nullptr) << object;
+        EXPECT_EQ(a11y->text(QAccessible::Name), name) << object;
+    }
 }
 
 TEST(Screens, TheKeyboardReachesTheControlsInOrder) {
@@ -387,19 +313,17 @@ TEST(Screens, TheKeyboardReachesTheControlsInOrder) {
     setup.window().activateWindow();
     auto* install = setup.find<QWidget>("installButton");
     auto* agreement = setup.find<QWidget>("agreementToggle");
-    auto* customInstall = setup.find<QWidget>("customInstallToggle");
-    EXPECT_EQ(install->nextInFocusChain(), agreement);
     install->setFocus(Qt::TabFocusReason);
     QTest::keyClick(install, Qt::Key_Tab);
     EXPECT_TRUE(agreement->hasFocus());
     QTest::keyClick(agreement, Qt::Key_Space);
     EXPECT_TRUE(setup.controller().isConfirmProtocol());
     QTest::keyClick(agreement, Qt::Key_Tab);
-    EXPECT_TRUE(customInstall->hasFocus());
+    EXPECT_TRUE(setup.find<QWidget>("customInstallToggle")->hasFocus());
     install->setFocus(Qt::TabFocusReason);
     QTest::keyClick(install, Qt::Key_Return);
     settle();
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Downloading);
+    EXPECT_EQ(setup.controller().installerStatus(), Status::Downloading);
 }
 
 }  // namespace

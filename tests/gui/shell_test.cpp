@@ -12,89 +12,67 @@
 namespace corvane::gui_test {
 namespace {
 
-using R = ENUMInstallResult;
+using Ints = std::vector<int>;
+using Status = INSTALLER_STATUS;
 
-TEST(WindowArithmetic, TheWindowIsCentredByWholePoints) {
-    EXPECT_EQ(ui::mainWindowFrame(QSizeF(1440, 900)), (ui::MacRect{380, 204, 680, 492}));
+TEST(WindowArithmetic, TheWindowIsCentredByWholePointsAndThePanelSitsOverIt) {
     EXPECT_EQ(ui::mainWindowFrame(QSizeF(1440.9, 900.9)), (ui::MacRect{380, 204, 680, 492}));
     EXPECT_EQ(ui::mainWindowFrame(QSizeF(1281, 801)), (ui::MacRect{300, 154, 680, 492}));
-}
-
-TEST(WindowArithmetic, TheExitPanelSitsOverTheWindow) {
-    EXPECT_EQ(ui::exitPanelFrame(QPoint(380, 204)), (ui::MacRect{568, 332, 304, 236}));
     EXPECT_EQ(ui::exitPanelFrame(QPoint(0, 0)), (ui::MacRect{188, 128, 304, 236}));
     // Bottom-left origin to top-left origin on a 900-point screen.
-    EXPECT_EQ(ui::toQtRect({568, 332, 304, 236}, 900), QRect(568, 332, 304, 236));
     EXPECT_EQ(ui::toQtRect({0, 0, 100, 50}, 900), QRect(0, 850, 100, 50));
-    EXPECT_EQ(ui::flippedFrame(ui::ExitAlertPanel::kConfirmFrame, 236), QRect(20, 148, 110, 48));
     EXPECT_EQ(ui::flippedFrame(ui::ExitAlertPanel::kCancelFrame, 236), QRect(150, 148, 110, 48));
-}
-
-TEST(WindowArithmetic, PointsArePrintedAsThePlatformPrintsFloatingPointNumbers) {
+    // Points are printed as the platform prints floating-point numbers.
     EXPECT_EQ(ui::formatPoints(1440.0), "1440.0");
-    EXPECT_EQ(ui::formatPoints(900.0), "900.0");
     EXPECT_EQ(ui::formatPoints(1512.5), "1512.5");
 }
 
-TEST(Shell, OnA1440By900ScreenTheWindowIsCentredAndTheScreenLogged) {
-    platform::ScopedLogCapture log;
+TEST(Shell, TheWindowIsCentredOnTheMainScreenAndTheScreenLogged) {
+    for (const bool screen : {true, false}) {
+        SCOPED_TRACE(screen);
+        platform::ScopedLogCapture log;
+        SetupWindow setup({.screen = screen ? std::optional(QSizeF(1440, 900)) : std::nullopt});
+        EXPECT_EQ(log.contains("主屏幕大小: 1440.0 x 900.0"), screen);
+        EXPECT_EQ(log.contains("无法获取主屏幕"), !screen) << "the window stays where it is";
+        EXPECT_EQ(setup.window().frameGeometry().size(), QSize(680, 492));
+        EXPECT_EQ(setup.window().minimumSize(), setup.window().maximumSize()) << "fixed size";
+        EXPECT_TRUE(setup.window().isVisible());
+    }
     SetupWindow setup;
     EXPECT_EQ(setup.window().frameGeometry(), QRect(380, 204, 680, 492));
-    EXPECT_TRUE(log.contains("主屏幕大小: 1440.0 x 900.0"));
-    EXPECT_FALSE(log.contains("无法获取主屏幕"));
     EXPECT_EQ(setup.window().windowTitle(), "Corvane安装程序");
-    EXPECT_EQ(setup.window().minimumSize(), setup.window().maximumSize()) << "fixed size";
-    EXPECT_TRUE(setup.window().isVisible());
 }
 
-TEST(Shell, WithoutAMainScreenItSaysSoAndKeepsTheWindowWhereItIs) {
-    platform::ScopedLogCapture log;
-    SetupWindow setup({.screen = std::nullopt});
-    EXPECT_TRUE(log.contains("无法获取主屏幕"));
-    EXPECT_FALSE(log.containsPrefix("主屏幕大小"));
-    EXPECT_EQ(setup.window().size(), QSize(680, 492));
-}
-
-TEST(Shell, ClosingBeforeTheInstallQuitsWithQuit) {
-    SetupWindow setup;
-    setup.fakes.reporter->clear();
-    EXPECT_TRUE(setup.window().close());
-    settle();
-    ASSERT_EQ(setup.fakes.reporter->reports().size(), 1u);
-    const RecordedReport report = setup.fakes.reporter->reports().front();
-    EXPECT_EQ(report.result, R::Quit);
-    EXPECT_FALSE(report.bSuccess);
-    EXPECT_FALSE(report.bSilent);
-    EXPECT_FALSE(report.bCover);
-    EXPECT_TRUE(report.force);
-    EXPECT_EQ(setup.terminations(), 1);
-    EXPECT_EQ(setup.fakes.reporter->flushes().size(), 1u)
-        << "the report is flushed before quitting";
-    EXPECT_EQ(setup.fakes.downloader->discards(), 1) << "a quit leaves no partial download";
-}
-
-TEST(Shell, ClosingAnOverwriteSetupQuitsWithQuitOverExisting) {
-    SetupWindow setup({.applicationExists = true});
-    setup.fakes.reporter->clear();
-    EXPECT_TRUE(setup.window().close());
-    settle();
-    ASSERT_EQ(setup.fakes.reporter->reports().size(), 1u);
-    EXPECT_EQ(setup.fakes.reporter->reports().front().result, R::Quit_over_existing);
-    EXPECT_TRUE(setup.fakes.reporter->reports().front().bCover);
-    EXPECT_EQ(setup.terminations(), 1);
-}
-
-TEST(Shell, ClosingAfterAFailureQuitsToo) {
-    SetupWindow setup;
-    setup.startDownload();
-    setup.fakes.downloader->fail();
-    setup.fakes.downloader->join();
-    ASSERT_TRUE(waitFor([&] { return g_installerStatus == INSTALLER_STATUS::Download_failed; }));
-    setup.fakes.reporter->clear();
-    EXPECT_TRUE(setup.window().close());
-    settle();
-    EXPECT_EQ(setup.fakes.reporter->results(), std::vector<R>{R::Quit});
-    EXPECT_EQ(setup.terminations(), 1);
+TEST(Shell, ClosingBeforeTheInstallOrAfterAFailureQuits) {
+    struct Case {
+        const char* name;
+        bool installed, failedDownload;
+        int reason;
+    } const cases[] = {{"fresh", false, false, 3},
+                       {"over an existing copy", true, false, 2},
+                       {"after a failed download", false, true, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetupWindow setup({.applicationExists = c.installed});
+        if (c.failedDownload) {
+            setup.startDownload();
+            setup.fakes.downloads->fail();
+            setup.fakes.downloads->join();
+            ASSERT_TRUE(waitFor([&] { return g_installerStatus == Status::Download_failed; }));
+        }
+        setup.fakes.reporter->clear();
+        EXPECT_TRUE(setup.window().close());
+        settle();
+        const auto calls = setup.fakes.reporter->calls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(rawValue(calls[0].result), c.reason);
+        EXPECT_FALSE(calls[0].bSuccess || calls[0].bSilent);
+        EXPECT_EQ(calls[0].bCover, c.installed);
+        EXPECT_TRUE(calls[0].force);
+        EXPECT_EQ(setup.terminations(), 1);
+        EXPECT_EQ(setup.fakes.reporter->flushes(), 1) << "the report is flushed before quitting";
+        EXPECT_EQ(setup.fakes.downloads->discards(), 1) << "a quit leaves no partial download";
+    }
 }
 
 // Answers the exit panel from inside its modal loop, after `before` has run there.
@@ -110,18 +88,20 @@ void answerExitPanel(SetupWindow& setup, bool confirm, std::function<void()> bef
     });
 }
 
-TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
-    SetupWindow setup;
+TEST(Shell, ClosingDuringTheDownloadAsksCancelGoesOnConfirmQuits) {
+    SetupWindow setup({.applicationExists = true});
     setup.startDownload();
+    // Put the window's bottom-left corner at (100, 50) of the 900-point screen.
+    setup.window().move(100, 900 - 50 - setup.window().height());
+    settle();
     setup.fakes.reporter->clear();
     QRect panelGeometry;
-    QStringList buttonNames;
     answerExitPanel(setup, false, [&] {
         ui::ExitAlertPanel* panel = setup.delegate().confirmCloseAlert();
         panelGeometry = panel->geometry();
         EXPECT_TRUE(panel->isModal());
-        buttonNames << panel->confirmButton()->accessibleName()
-                    << panel->cancelButton()->accessibleName();
+        EXPECT_EQ(panel->confirmButton()->accessibleName(), "确认");
+        EXPECT_EQ(panel->cancelButton()->accessibleName(), "取消");
         EXPECT_EQ(panel->confirmButton()->geometry(), QRect(20, 148, 110, 48));
         EXPECT_EQ(panel->cancelButton()->geometry(), QRect(150, 148, 110, 48));
         EXPECT_TRUE(panel->cancelButton()->hasFocus()) << "the safe answer is the default";
@@ -129,56 +109,34 @@ TEST(Shell, ClosingDuringTheDownloadAsksAndCancelGoesOn) {
     EXPECT_FALSE(setup.window().close());
     settle();
     EXPECT_TRUE(setup.window().isVisible());
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Downloading);
-    EXPECT_TRUE(setup.fakes.reporter->reports().empty()) << "cancel reports nothing";
+    EXPECT_EQ(setup.controller().installerStatus(), Status::Downloading);
+    EXPECT_TRUE(setup.fakes.reporter->calls().empty()) << "cancel reports nothing";
     EXPECT_EQ(setup.terminations(), 0);
-    EXPECT_EQ(setup.fakes.downloader->discards(), 0) << "the download goes on";
-    EXPECT_EQ(buttonNames, (QStringList{"确认", "取消"}));
-    // Folding the drawer kept the window's bottom-left origin at (380, 204), so the panel's is
-    // (568, 332).
-    EXPECT_EQ(panelGeometry, ui::toQtRect(ui::exitPanelFrame(QPoint(380, 204)), 900));
+    EXPECT_EQ(setup.fakes.downloads->discards(), 0) << "the download goes on";
+    EXPECT_EQ(panelGeometry, QRect(100 + 188, 900 - (50 + 128) - 236, 304, 236));
     EXPECT_FALSE(setup.delegate().confirmCloseAlert()->isVisible());
     // The download still reports to the screen.
-    setup.fakes.downloader->progress(5, 10, 3);
+    setup.fakes.downloads->progress(5, 10, 3);
     settle();
     EXPECT_DOUBLE_EQ(setup.controller().progress(), 0.5);
-}
 
-TEST(Shell, ThePanelOfAWindowAt380By204IsAt568By332) {
-    SetupWindow setup;
-    setup.startDownload();
-    // Put the window's bottom-left corner at (380, 204) of the 900-point screen.
-    setup.window().move(380, 900 - 204 - setup.window().height());
-    settle();
-    QRect panelGeometry;
-    answerExitPanel(setup, false,
-                    [&] { panelGeometry = setup.delegate().confirmCloseAlert()->geometry(); });
-    setup.window().close();
-    settle();
-    EXPECT_EQ(panelGeometry, QRect(568, 900 - 332 - 236, 304, 236));
-}
-
-TEST(Shell, ConfirmingTheExitPanelReportsQuitAndQuits) {
-    SetupWindow setup({.applicationExists = true});
-    setup.startDownload();
-    setup.fakes.reporter->clear();
     answerExitPanel(setup, true);
     setup.window().close();
     settle();
-    ASSERT_EQ(setup.fakes.reporter->reports().size(), 1u);
-    EXPECT_EQ(setup.fakes.reporter->reports().front().result, R::Quit);
-    EXPECT_FALSE(setup.fakes.reporter->reports().front().bCover)
+    ASSERT_EQ(setup.fakes.reporter->calls().size(), 1u);
+    EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{3})
         << "the panel reports a plain Quit even over an existing install";
-    EXPECT_EQ(setup.fakes.reporter->flushes().size(), 1u);
+    EXPECT_FALSE(setup.fakes.reporter->calls().front().bCover);
+    EXPECT_EQ(setup.fakes.reporter->flushes(), 1);
     EXPECT_EQ(setup.terminations(), 1);
-    EXPECT_EQ(setup.fakes.downloader->discards(), 1) << "the running download is discarded";
+    EXPECT_EQ(setup.fakes.downloads->discards(), 1) << "the running download is discarded";
     EXPECT_FALSE(setup.delegate().confirmCloseAlert()->isVisible());
 }
 
 TEST(Shell, TheProgressTickKeepsRunningUnderTheExitPanel) {
     SetupWindow setup;
     setup.startDownload();
-    setup.fakes.downloader->progress(10, 10, 0);
+    setup.fakes.downloads->progress(10, 10, 0);
     settle();
     ASSERT_TRUE(setup.delegate().mainContentView()->progressTimer().isActive());
     bool advanced = false;
@@ -192,53 +150,51 @@ TEST(Shell, TheProgressTickKeepsRunningUnderTheExitPanel) {
 
 TEST(Shell, ThePanelGoesWhenTheDownloadEndsAndAConfirmedQuitWaitsForTheInstall) {
     SetupWindow setup;
-    setup.fakes.installer->holdInstalls();
+    setup.fakes.installer->hold();
     setup.startDownload();
     setup.fakes.reporter->clear();
     bool panelClosedByItself = false;
     QTimer::singleShot(0, [&] {
         ui::ExitAlertPanel* panel = setup.delegate().confirmCloseAlert();
         ASSERT_TRUE(panel && panel->isVisible());
-        setup.fakes.downloader->progress(10, 10, 0);
-        setup.fakes.downloader->succeed("/tmp/package.dmg");
+        setup.fakes.downloads->progress(10, 10, 0);
+        setup.fakes.downloads->succeed("/tmp/package.dmg");
         panelClosedByItself = waitFor([&] { return !panel->isVisible(); });
     });
     EXPECT_FALSE(setup.window().close());
     settle();
     EXPECT_TRUE(panelClosedByItself) << "the panel closes when the step leaves Downloading";
-    EXPECT_EQ(setup.controller().installerStatus(), INSTALLER_STATUS::Installing);
-    EXPECT_TRUE(setup.fakes.reporter->reports().empty());
+    EXPECT_EQ(setup.controller().installerStatus(), Status::Installing);
+    EXPECT_TRUE(setup.fakes.reporter->calls().empty());
 
     // "确认" pressed just as the install began (the panel still up): the quit waits.
     setup.delegate().confirmClose();
     settle();
     EXPECT_TRUE(setup.controller().isQuitPending());
     EXPECT_EQ(setup.terminations(), 0);
-    EXPECT_TRUE(setup.fakes.reporter->reports().empty()) << "reported once the install ends";
+    EXPECT_TRUE(setup.fakes.reporter->calls().empty()) << "reported once the install ends";
     EXPECT_FALSE(setup.window().close()) << "closing again changes nothing";
 
-    setup.fakes.installer->releaseInstalls();
+    setup.fakes.installer->release();
     ASSERT_TRUE(waitFor([&] { return setup.terminations() == 1; }));
     EXPECT_EQ(setup.fakes.installer->installs(), 1);
-    EXPECT_EQ(setup.fakes.reporter->results(), std::vector<R>{R::Quit});
-    EXPECT_FALSE(setup.fakes.exit->status()) << "the success steps did not run";
+    EXPECT_EQ(setup.fakes.reporter->reasons(), Ints{3});
+    EXPECT_TRUE(setup.fakes.exit->statuses().empty()) << "the success steps did not run";
 }
 
 TEST(Shell, ClosingDuringTheInstallOnlyMinimises) {
     SetupWindow setup;
-    setup.fakes.installer->holdInstalls();
+    setup.fakes.installer->hold();
     setup.startDownload();
-    setup.fakes.downloader->succeed("/tmp/package.dmg");
-    ASSERT_TRUE(waitFor([&] { return g_installerStatus == INSTALLER_STATUS::Installing; }));
+    setup.fakes.downloads->succeed("/tmp/package.dmg");
+    ASSERT_TRUE(waitFor([&] { return g_installerStatus == Status::Installing; }));
     setup.fakes.reporter->clear();
     EXPECT_FALSE(setup.window().close());
     settle();
     EXPECT_TRUE(setup.window().isMinimized());
-    EXPECT_TRUE(setup.fakes.reporter->reports().empty());
+    EXPECT_TRUE(setup.fakes.reporter->calls().empty());
     EXPECT_EQ(setup.terminations(), 0);
     EXPECT_EQ(setup.delegate().confirmCloseAlert(), nullptr);
-    setup.fakes.installer->releaseInstalls();
-    setup.fakes.downloader->join();
 }
 
 }  // namespace
