@@ -18,47 +18,35 @@ namespace {
 using test::bytesOf;
 using test::hexOf;
 
-TEST(Crc32, CheckValueAndEmptyInput) {
+TEST(Crc32, CheckValueEmptyInputAndZlibAgreementOnEveryLengthAndAlignment) {
     const ByteBuffer digits = bytesOf("123456789");
     EXPECT_EQ(crc32(0, std::span<const std::uint8_t>(digits)), 0xCBF43926u);
-    EXPECT_EQ(crc32(0, digits.data(), digits.size()), 0xCBF43926u);
     EXPECT_EQ(crc32(0, std::nullopt), 0u);
-    EXPECT_EQ(crc32(0, std::span<const std::uint8_t>()), 0u);
     EXPECT_EQ(crc32(0x1234, nullptr, 5), 0u) << "a null pointer gives 0";
-    EXPECT_EQ(crcTable[1], 0x77073096u);
     EXPECT_EQ(crcTable[128], 0xEDB88320u);
-}
 
-TEST(Crc32, ContinuesFromAPreviousResultAndMatchesZlibOnEveryLength) {
     std::mt19937 rng(7);
     ByteBuffer data(4096 + 13);
     for (auto& b : data) {
         b = static_cast<std::uint8_t>(rng());
     }
-    // Every length up to 64 exercises both the eight-byte passes and the byte tail, at every
-    // alignment of the start.
+    const auto zlib = [&](std::size_t start, std::size_t len) {
+        return static_cast<std::uint32_t>(::crc32(0, data.data() + start, static_cast<uInt>(len)));
+    };
+    // Both the eight-byte passes and the byte tail, at every alignment of the start.
     for (std::size_t start = 0; start < 8; ++start) {
         for (std::size_t len = 0; len <= 64; ++len) {
-            const auto ours = crc32(0, data.data() + start, len);
-            const auto theirs =
-                static_cast<std::uint32_t>(::crc32(0, data.data() + start, static_cast<uInt>(len)));
-            ASSERT_EQ(ours, theirs) << "start " << start << " length " << len;
+            ASSERT_EQ(crc32(0, data.data() + start, len), zlib(start, len)) << start << " " << len;
         }
     }
-    // Around the length where long buffers go to zlib, and continued from one engine to the
-    // other.
+    // Around the length where long buffers go to zlib, and continued across the two engines.
     for (std::size_t len = 500; len <= 530; ++len) {
-        const auto theirs =
-            static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(len)));
-        ASSERT_EQ(crc32(0, data.data(), len), theirs) << len;
-        ASSERT_EQ(crc32(crc32(0, data.data(), 7), data.data() + 7, len - 7), theirs) << len;
-        ASSERT_EQ(crc32(crc32(0, data.data(), len - 9), data.data() + len - 9, 9), theirs) << len;
+        ASSERT_EQ(crc32(0, data.data(), len), zlib(0, len)) << len;
+        ASSERT_EQ(crc32(crc32(0, data.data(), 7), data.data() + 7, len - 7), zlib(0, len)) << len;
+        ASSERT_EQ(crc32(crc32(0, data.data(), len - 9), data.data() + len - 9, 9), zlib(0, len));
     }
-    const auto whole = crc32(0, data.data(), data.size());
-    EXPECT_EQ(whole,
-              static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(data.size()))));
     const auto first = crc32(0, data.data(), 1000);
-    EXPECT_EQ(crc32(first, data.data() + 1000, data.size() - 1000), whole);
+    EXPECT_EQ(crc32(first, data.data() + 1000, data.size() - 1000), zlib(0, data.size()));
 }
 
 TEST(Header, ThirteenPackedLittleEndianBytesAndBack) {
@@ -112,16 +100,6 @@ TEST_F(BatchTest, RecordsOf20And30BytesMakeA63ByteBatch) {
     EXPECT_EQ(b[13 + 20], 2);
 }
 
-TEST_F(BatchTest, TheDescribedRecordInsideABatch) {
-    const TallyPayload sample = {{"a", 5}, {"f1", true}, {"f2", "x"}, {"b", ""}};
-    auto batch =
-        assembleBatch(0xFFFFFFFF, table("sample_table"), sample, table("sample_table"), sample);
-    ASSERT_TRUE(batch.ok());
-    const ByteBuffer& b = batch.value();
-    EXPECT_EQ(hexOf(ByteBuffer(b.begin() + 13, b.end())), "07 00 03 05 00 00 07 00 03 05 00 00");
-    EXPECT_EQ(hexOf(ByteBuffer(b.begin(), b.begin() + 9)), "19 00 02 FF FF FF FF 02 00");
-}
-
 TEST_F(BatchTest, PayloadFailuresComeBackAsValuesWithoutALogLine) {
     ScopedVoLogCapture log;
     auto missing = assembleBatch(1, table("pub"), {}, table("event"), {{"s", "x"}});
@@ -146,8 +124,11 @@ TEST_F(BatchTest, ProductIdsOutside32BitsAreRefusedWithOneLogLine) {
     EXPECT_EQ(log.lines().size(), 2u);
     EXPECT_TRUE(log.contains(
         "[VoTally] assembleBatch => ERROR: product id 4294967296 is outside 0..4294967295"));
-    EXPECT_TRUE(assembleBatch(4294967295LL, table("pub"), p, table("event"), p).ok());
-    EXPECT_TRUE(assembleBatch(0, table("pub"), p, table("event"), p).ok());
+    for (std::int64_t id : {std::int64_t{4294967295LL}, std::int64_t{0}}) {
+        auto batch = assembleBatch(id, table("pub"), p, table("event"), p);
+        ASSERT_TRUE(batch.ok());
+        EXPECT_EQ(VoTallyHeader::fromBytes(batch.value())->product, static_cast<std::uint32_t>(id));
+    }
 }
 
 TEST_F(BatchTest, ABatchOver65535BytesIsRefusedNeverCut) {
