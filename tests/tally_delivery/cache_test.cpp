@@ -61,9 +61,8 @@ TEST(CacheStore, WithoutAFolderNothingIsStoredAnywhere) {
     EXPECT_FALSE(fs::exists("/delay-4102444800-0-pallo_tools_install"));
     EXPECT_FALSE(fs::exists(world.home() / "Documents")) << "parents are not made";
 
-    const std::string reason = "[VoTally] Couldn't create the folder '" +
-                               world.cacheDir().string() + "': No such file or directory";
-    EXPECT_TRUE(log.contains(reason));
+    EXPECT_TRUE(log.contains("[VoTally] Couldn't create the folder '" + world.cacheDir().string() +
+                             "': No such file or directory"));
     EXPECT_TRUE(
         log.contains("[VoTally] VoDataFile => ERROR: no cache folder, batch of "
                      "table['pallo_tools_install'] not stored"));
@@ -126,51 +125,35 @@ TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
     EXPECT_TRUE(log.contains("[VoTally] VoDataFile => cache files count['5']"));
 }
 
-TEST(CacheFiles, RetryRenameAndDelete) {
-    DeliveryWorld world;
-    VoDataCache cache;
-    const fs::path dir = world.cacheDir();
-    corvane::test::writeFile(dir / "force-1700000000-2-pallo_tools_install", "batch");
-    const VoDataFile file("pallo_tools_install",
-                          (dir / "force-1700000000-2-pallo_tools_install").string(), true,
-                          1700000000, 2);
-    tally::ScopedVoLogCapture log;
-
-    cache.updateRetryCount(file);
-    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"force-1700000000-3-pallo_tools_install"});
-    EXPECT_EQ(corvane::test::readFile(dir / "force-1700000000-3-pallo_tools_install"), "batch");
-    EXPECT_TRUE(log.lines().empty());
-
-    // The old name is gone now: both operations fail and say why.
-    cache.updateRetryCount(file);
-    cache.deleteCacheFile(file);
-    const std::vector<std::string> expected = {
-        "[VoTally] VoDataFile => ERROR: failed to rename!!! error:No such file or directory",
-        "[VoTally] VoDataFile => ERROR: failed to delete!!! error:No such file or directory"};
-    EXPECT_EQ(log.lines(), expected);
-
-    cache.deleteCacheFile(VoDataFile("pallo_tools_install",
-                                     (dir / "force-1700000000-3-pallo_tools_install").string(),
-                                     true, 1700000000, 3));
-    EXPECT_TRUE(namesIn(dir).empty());
-}
-
 // Two batches of one table stored in the same second, one already retried: moving the other to
 // the next retry count must fail and keep both, not replace the first.
 TEST(CacheFiles, RetryRenameNeverReplacesAnotherBatch) {
     DeliveryWorld world;
     VoDataCache cache;
-    const fs::path dir = world.cacheDir();
-    corvane::test::writeFile(dir / "delay-1700000000-0-t", "second");
-    corvane::test::writeFile(dir / "delay-1700000000-1-t", "first");
+    const std::string dir = world.cacheDir().string() + "/";
+    corvane::test::writeFile(dir + "delay-1700000000-0-t", "second");
+    corvane::test::writeFile(dir + "delay-1700000000-1-t", "first");
+    const auto file = [&](int64_t retry) {
+        return VoDataFile("t", dir + "delay-1700000000-" + std::to_string(retry) + "-t", false,
+                          1700000000, retry);
+    };
     tally::ScopedVoLogCapture log;
-    cache.updateRetryCount(
-        VoDataFile("t", (dir / "delay-1700000000-0-t").string(), false, 1700000000, 0));
+    cache.updateRetryCount(file(0));
+    EXPECT_EQ(corvane::test::readFile(dir + "delay-1700000000-0-t"), "second");
+    EXPECT_EQ(corvane::test::readFile(dir + "delay-1700000000-1-t"), "first");
+
+    cache.updateRetryCount(file(1));
+    EXPECT_EQ(corvane::test::readFile(dir + "delay-1700000000-2-t"), "first");
+    cache.deleteCacheFile(file(0));
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"delay-1700000000-2-t"});
+    // The old names are gone now: both operations fail and say why.
+    cache.updateRetryCount(file(1));
+    cache.deleteCacheFile(file(1));
+    const std::string error = "[VoTally] VoDataFile => ERROR: failed to ";
     EXPECT_EQ(log.lines(),
-              std::vector<std::string>{
-                  "[VoTally] VoDataFile => ERROR: failed to rename!!! error:File exists"});
-    EXPECT_EQ(corvane::test::readFile(dir / "delay-1700000000-0-t"), "second");
-    EXPECT_EQ(corvane::test::readFile(dir / "delay-1700000000-1-t"), "first");
+              (std::vector<std::string>{error + "rename!!! error:File exists",
+                                        error + "rename!!! error:No such file or directory",
+                                        error + "delete!!! error:No such file or directory"}));
 }
 
 }  // namespace

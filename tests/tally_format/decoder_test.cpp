@@ -89,43 +89,35 @@ TEST_F(DecoderTest, SizeAndCrcMismatchesAreReportedNotFatal) {
 
 TEST_F(DecoderTest, ErrorsNameTheOffsetTableAndField) {
     const ByteBuffer good = sampleBatch();
-    auto errorOf = [&](const ByteBuffer& bytes) {
-        auto decoded = decodeBatch(format, bytes);
-        return decoded.ok() ? std::string("(decoded)") : decoded.error();
+    const auto with = [&](std::size_t at, std::uint8_t value) {
+        ByteBuffer b = good;
+        b.resize(std::max(b.size(), at + 1));
+        b[at] = value;
+        return b;
     };
-    EXPECT_EQ(errorOf(ByteBuffer(good.begin(), good.begin() + 12)),
-              "the batch has 12 bytes, fewer than the 13 of its header");
-    ByteBuffer v3 = good;
-    v3[2] = 3;
-    EXPECT_EQ(errorOf(v3), "the batch version at offset 2 is 3; only version 2 is known");
-
-    ByteBuffer unknown = good;
-    unknown[13] = 9;
-    EXPECT_EQ(errorOf(unknown), "record 1 of 2: record at offset 13: no table has the index 9");
-
-    ByteBuffer cut(good.begin(), good.begin() + 20);
-    EXPECT_EQ(errorOf(cut),
-              "record 1 of 2: record at offset 13 (table 'pub', index 1): field 'uuid' (string) "
-              "at offset 15 has a count of 8 bytes, only 3 bytes left");
-
-    ByteBuffer extra = good;
-    extra.push_back(0);
-    EXPECT_EQ(errorOf(extra), "1 byte left over after the last of the 2 records, at offset " +
-                                  std::to_string(good.size()));
-
-    ByteBuffer shortEnd(good.begin(), good.end() - 1);
-    EXPECT_NE(
-        errorOf(shortEnd).find("field 's' (short) at offset " + std::to_string(good.size() - 2) +
-                               " needs 2 bytes, 1 byte left"),
-        std::string::npos)
-        << errorOf(shortEnd);
-
     const std::size_t maskAt = 13 + decodeBatch(format, good).value().records[0].length + 2;
-    ByteBuffer mask = good;
-    mask[maskAt] = 0x07;
-    EXPECT_NE(errorOf(mask).find("the bit mask 07 at offset " + std::to_string(maskAt) +
-                                 " sets bits past the table's 2 bit fields"),
-              std::string::npos);
+    const std::string end = std::to_string(good.size());
+    const std::pair<ByteBuffer, std::string> rows[] = {
+        {ByteBuffer(good.begin(), good.begin() + 12),
+         "the batch has 12 bytes, fewer than the 13 of its header"},
+        {with(2, 3), "the batch version at offset 2 is 3; only version 2 is known"},
+        {with(13, 9), "record 1 of 2: record at offset 13: no table has the index 9"},
+        {ByteBuffer(good.begin(), good.begin() + 20),
+         "record 1 of 2: record at offset 13 (table 'pub', index 1): field 'uuid' (string) at "
+         "offset 15 has a count of 8 bytes, only 3 bytes left"},
+        {with(good.size(), 0),
+         "1 byte left over after the last of the 2 records, at offset " + end},
+        {ByteBuffer(good.begin(), good.end() - 1), "field 's' (short) at offset " +
+                                                       std::to_string(good.size() - 2) +
+                                                       " needs 2 bytes, 1 byte left"},
+        {with(maskAt, 0x07), "the bit mask 07 at offset " + std::to_string(maskAt) +
+                                 " sets bits past the table's 2 bit fields"},
+    };
+    for (const auto& [bytes, error] : rows) {
+        auto decoded = decodeBatch(format, bytes);
+        ASSERT_FALSE(decoded.ok()) << error;
+        EXPECT_NE(decoded.error().find(error), std::string::npos) << decoded.error();
+    }
 }
 
 TEST_F(DecoderTest, ClearBitsDecodeAsAbsentAndIndexesSharedByTwoTablesAreNamed) {
@@ -146,7 +138,7 @@ TEST_F(DecoderTest, ClearBitsDecodeAsAbsentAndIndexesSharedByTwoTablesAreNamed) 
               "cannot be read");
 }
 
-TEST(DecoderBits, BitsPastTheEighthAreNotCarried) {
+TEST(DecoderBits, BitBytesAfterTheFirstMustBeZero) {
     std::string line = "t:3";
     TallyPayload payload;
     for (int i = 0; i < 10; ++i) {
@@ -156,10 +148,6 @@ TEST(DecoderBits, BitsPastTheEighthAreNotCarried) {
     auto format = registryOf(line);
     ByteBuffer bytes;
     format.getTable("t")->write(bytes, payload);
-    auto decoded = decodeRecord(format, bytes, 0);
-    ASSERT_TRUE(decoded.ok()) << decoded.error();
-    EXPECT_EQ(valuesOf(decoded.value())[7].second, TallyValue(true));
-    EXPECT_EQ(valuesOf(decoded.value())[8].second, std::nullopt);
     bytes[3] = 1;
     auto bad = decodeRecord(format, bytes, 0);
     ASSERT_FALSE(bad.ok());
