@@ -20,8 +20,7 @@ namespace tally::test {
 // The names of the entries of `dir`, sorted; none when it does not exist.
 [[nodiscard]] std::vector<std::string> namesIn(const std::filesystem::path& dir);
 
-// A public table and an install table shaped like the shipped ones, and a table routed to
-// priority 3.
+// A public and an install table shaped like the shipped ones, and one to route elsewhere.
 inline constexpr const char* kTestVfmt =
     "pallo_public:1 uuid:string tid1:int64 type:byte tryno:short svrid:string flag:bit\n"
     "pallo_tools_install:201 result:byte reason:int installtype:byte silent:byte "

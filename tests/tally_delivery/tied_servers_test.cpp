@@ -7,10 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
 
 #include "delivery_support.h"
@@ -58,10 +56,9 @@ TEST(TiedServers, AKilledTestLeavesNoServerRunning) {
     }
     ::close(fds[1]);
     std::string said;
-    char buf[128];
-    for (ssize_t n = 0;
-         said.find('\n') == std::string::npos && (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
-        said.append(buf, static_cast<size_t>(n));
+    char c = 0;
+    while (said.find('\n') == std::string::npos && ::read(fds[0], &c, 1) == 1) {
+        said += c;
     }
     ::close(fds[0]);
     // As CTest does at the time limit.
