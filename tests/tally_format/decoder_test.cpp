@@ -76,17 +76,6 @@ TEST_F(DecoderTest, HeaderChecksAndEveryFieldByName) {
               (Values{{"a", 5}, {"f1", true}, {"b", "42"}, {"f2", true}, {"n", -9}, {"s", 65535}}));
 }
 
-TEST_F(DecoderTest, SizeAndCrcMismatchesAreReportedNotFatal) {
-    ByteBuffer bytes = sampleBatch();
-    bytes[0] = static_cast<std::uint8_t>(bytes[0] + 1);
-    bytes.back() ^= 0x01;  // the last short's high byte
-    auto decoded = decodeBatch(format, bytes);
-    ASSERT_TRUE(decoded.ok()) << decoded.error();
-    EXPECT_FALSE(decoded.value().sizeOk);
-    EXPECT_FALSE(decoded.value().crcOk);
-    EXPECT_EQ(decoded.value().actualCrc, crc32(0, bytes.data() + 13, bytes.size() - 13));
-}
-
 TEST_F(DecoderTest, ErrorsNameTheOffsetTableAndField) {
     const ByteBuffer good = sampleBatch();
     const auto with = [&](std::size_t at, std::uint8_t value) {
@@ -163,42 +152,33 @@ TEST(RoundTrip, RandomTablesAndPayloadsComeBackUnchanged) {
     const std::string alphabet[] = {"a", "Z", "0", " ", "=", "安", "é", "😀", "\t", "\x01"};
     // A value for a field of `type` and what must come back for it.
     auto value = [&](const std::string& type, std::size_t& bits) -> std::pair<TallyValue, Field> {
+        const std::uint64_t range = type == "int" ? 1ULL << 32 : type == "short" ? 65536 : 256;
         if (type == "int64") {
             const auto v = static_cast<std::int64_t>(rng());
             return {v, TallyValue(v)};
         }
         if (type == "int" || type == "short" || type == "byte") {
-            const std::int64_t lo = type == "int" ? std::numeric_limits<std::int32_t>::min() : 0;
-            const std::int64_t hi = type == "int"     ? std::numeric_limits<std::int32_t>::max()
-                                    : type == "short" ? 65535
-                                                      : 255;
-            // One value in eight lies outside the range and must come back as 0.
-            const std::int64_t v = pick(8) == 0
-                                       ? hi + 1 + pick(1000)
-                                       : lo + pick(static_cast<std::uint64_t>(hi - lo) + 1);
-            return {v, TallyValue(v > hi ? 0 : v)};
+            if (pick(8) == 0) {  // outside the range: comes back as 0
+                return {static_cast<std::int64_t>(range / (type == "int" ? 2 : 1)) + pick(9), TallyValue(0)};
+            }
+            const std::int64_t v =
+                pick(range) - static_cast<std::int64_t>(type == "int" ? range / 2 : 0);
+            return {v, TallyValue(v)};
         }
         if (type == "bit") {
             return {pick(2) ? TallyValue(false) : TallyValue("any"),
                     bits++ < 8 ? Field(true) : std::nullopt};
         }
-        if (type == "string" && pick(4) == 0) {
-            const auto v = pick(2000000) - 1000000;
-            return {v, TallyValue(std::to_string(v))};
-        }
         std::string text;
         std::string lower;
-        if (type == "string") {
-            for (auto k = pick(30); k > 0; --k) {
-                text += alphabet[pick(std::size(alphabet))];
-            }
-            return {text, TallyValue(text)};
+        for (auto k = pick(30); type == "string" && k > 0; --k) {
+            text += alphabet[pick(std::size(alphabet))];
         }
-        for (auto k = 2 * pick(20); k > 0; --k) {
+        for (auto k = 2 * pick(20); type == "binary" && k > 0; --k) {
             text += "0123456789abcdefABCDEF"[pick(22)];
             lower += static_cast<char>(std::tolower(text.back()));
         }
-        return {text, TallyValue(lower)};
+        return {text, TallyValue(type == "string" ? text : lower)};
     };
 
     for (int round = 0; round < 500; ++round) {
