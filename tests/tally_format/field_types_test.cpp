@@ -28,39 +28,33 @@ ByteBuffer written(const char* type, const TallyValue& value) {
 }
 
 TEST(FieldBytes, EachTypeWritesItsValueLittleEndianOrCountedAndMasked) {
-    struct Row {
-        const char* type;
-        TallyValue value;
-        const char* hex;
+    // Out-of-range numbers write zero (short and byte are unsigned); string counts are in bytes.
+    using I = std::int64_t;
+    const std::pair<const char*, std::vector<std::pair<TallyValue, const char*>>> rows[] = {
+        {"int",
+         {{-1, "FF FF FF FF"},
+          {I{2147483647}, "FF FF FF 7F"},
+          {I{-2147483648LL}, "00 00 00 80"},
+          {I{2147483648LL}, "00 00 00 00"},
+          {I{-2147483649LL}, "00 00 00 00"}}},
+        {"int64",
+         {{std::numeric_limits<I>::min(), "00 00 00 00 00 00 00 80"},
+          {I{0x0102030405060708}, "08 07 06 05 04 03 02 01"},
+          {std::uint32_t{4000000000u}, "00 28 6B EE 00 00 00 00"}}},
+        {"short", {{65535, "FF FF"}, {0x1234, "34 12"}, {65536, "00 00"}, {-1, "00 00"}}},
+        {"byte", {{255, "FF"}, {256, "00"}, {-1, "00"}}},
+        {"string",
+         {{42, "02 00 6E 68"},
+          {true, "04 00 2E 28 2F 3F"},
+          {false, "05 00 3C 3B 36 29 3F"},
+          {"", "00 00"},
+          {"安装", "06 00 BF F4 D3 B2 F9 DF"}}},
+        {"binary", {{"0aFF", "02 00 0A FF"}, {"abc", "01 00 AB"}, {"7", "00 00"}}},
     };
-    const Row rows[] = {
-        {"int", -1, "FF FF FF FF"},
-        {"int", std::int64_t{2147483647}, "FF FF FF 7F"},
-        {"int", std::int64_t{-2147483648LL}, "00 00 00 80"},
-        {"int", std::int64_t{2147483648LL}, "00 00 00 00"},  // outside the range: zero
-        {"int", std::int64_t{-2147483649LL}, "00 00 00 00"},
-        {"int64", std::numeric_limits<std::int64_t>::min(), "00 00 00 00 00 00 00 80"},
-        {"int64", std::int64_t{0x0102030405060708}, "08 07 06 05 04 03 02 01"},
-        {"int64", std::uint32_t{4000000000u}, "00 28 6B EE 00 00 00 00"},
-        {"short", 65535, "FF FF"},
-        {"short", 0x1234, "34 12"},
-        {"short", 65536, "00 00"},
-        {"short", -1, "00 00"},  // unsigned: negative values become zero
-        {"byte", 255, "FF"},
-        {"byte", 256, "00"},
-        {"byte", -1, "00"},
-        {"string", 42, "02 00 6E 68"},  // "4" ^ 0x5A, "2" ^ 0x5A
-        {"string", true, "04 00 2E 28 2F 3F"},
-        {"string", false, "05 00 3C 3B 36 29 3F"},
-        {"string", "", "00 00"},
-        {"string", "安装", "06 00 BF F4 D3 B2 F9 DF"},  // the count is in bytes
-        {"binary", "0aFF", "02 00 0A FF"},
-        {"binary", "abc", "01 00 AB"},  // an odd last digit is ignored
-        {"binary", "7", "00 00"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.type) + " " + row.hex);
-        EXPECT_EQ(hexOf(written(row.type, row.value)), row.hex);
+    for (const auto& [type, cases] : rows) {
+        for (const auto& [value, hex] : cases) {
+            EXPECT_EQ(hexOf(written(type, value)), hex) << type;
+        }
     }
     StringKeyFormat none("s");
     ByteBuffer out;
