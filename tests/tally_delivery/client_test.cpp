@@ -134,22 +134,14 @@ TEST_F(ClientTest, UnforcedReportIsStoredWithTheCacheOnAndDroppedWithItOff) {
     }
 }
 
-TEST_F(ClientTest, CreationUploadsWhatEarlierRunsLeft) {
-    auto& collector = startCollector();
+// The creation uploads what earlier runs left; a failed forced post is cached and retried once a
+// later delivery starts an upload run.
+TEST_F(ClientTest, CachedBatchesGoAtCreationAndAfterTheNextDelivery) {
+    auto& good = startCollector();
+    auto& refusing = startCollector({"--fault", "no-result"});
     const ByteBuffer left = test::testBatch(1044, 3);
     corvane::test::writeFile(world.cacheDir() / "force-1699999000-2-pallo_tools_install",
                              std::string(left.begin(), left.end()));
-    makeClient(test::controlText(1044, {{2, collector.url()}}), true);
-    settle();
-    EXPECT_TRUE(namesIn(world.cacheDir()).empty());
-    const auto stored = collector.dump();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0]["raw"], test::hexOf(left));
-}
-
-TEST_F(ClientTest, FailedForcedPostIsCachedAndRetriedAfterTheNextDelivery) {
-    auto& good = startCollector();
-    auto& refusing = startCollector({"--fault", "no-result"});
     auto& c = makeClient(test::controlText(1044, {{2, good.url()}, {3, refusing.url()}},
                                            "[pallo_routed]\npriority=3\n"),
                          true);
@@ -158,15 +150,16 @@ TEST_F(ClientTest, FailedForcedPostIsCachedAndRetriedAfterTheNextDelivery) {
     settle();
     EXPECT_EQ(namesIn(world.cacheDir()),
               std::vector<std::string>{"force-1700000000-0-pallo_routed"});
+    ASSERT_EQ(good.dump().size(), 1u);
+    EXPECT_EQ(good.dump()[0]["raw"], test::hexOf(left));
 
-    // A delivered post starts an upload run (the creation's run was 10 s ago by now).
-    now += 10;
+    now += 10;  // the creation's upload run was 10 s ago
     ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(1), true));
     settle();  // the delivery, which queues the upload run's post
     settle();  // the upload run's outcome
     EXPECT_EQ(namesIn(world.cacheDir()),
               std::vector<std::string>{"force-1700000000-1-pallo_routed"});
-    EXPECT_EQ(good.dump().size(), 1u);
+    EXPECT_EQ(good.dump().size(), 2u);
 }
 
 TEST_F(ClientTest, FlushReturnsAtItsBoundWhenTheServerHangs) {

@@ -45,7 +45,6 @@ class DeliveryWorld {
     [[nodiscard]] std::filesystem::path home() const { return mDir / "home"; }
     [[nodiscard]] std::filesystem::path cacheDir() const { return home() / "Documents/tally"; }
     [[nodiscard]] std::filesystem::path vfmtPath() const { return resources() / "vfmt.dat"; }
-    // Writes a bundle resource ("vctrl.dat", "vfmt.dat").
     void writeResource(const std::string& name, const std::string& text) const {
         corvane::test::writeFile(resources() / name, text);
     }
@@ -70,10 +69,8 @@ class CollectorProcess {
     CollectorProcess(const std::filesystem::path& vfmt, const std::filesystem::path& db,
                      const std::vector<std::string>& args = {});
 
-    // Whether it started and announced its port.
     [[nodiscard]] bool running() const { return mPort > 0; }
     [[nodiscard]] pid_t pid() const { return mProcess ? mProcess->pid() : -1; }
-    // "http://127.0.0.1:PORT" + path.
     [[nodiscard]] std::string url(const std::string& path = "/report") const {
         return "http://127.0.0.1:" + std::to_string(mPort) + path;
     }
@@ -94,11 +91,9 @@ class CollectorProcess {
     int mPort = -1;
 };
 
-// The public record's payload and an install event's payload for the tables of kTestVfmt.
+// Payloads for the tables of kTestVfmt, and the batch the client makes of the two.
 [[nodiscard]] TallyPayload publicPayload();
 [[nodiscard]] TallyPayload installPayload(int64_t reason);
-
-// One batch as the client makes it: public record, then the install record with `reason`.
 [[nodiscard]] ByteBuffer testBatch(int64_t product, int64_t reason);
 
 // Lower-case hex of bytes, as the collector's dump writes "raw".

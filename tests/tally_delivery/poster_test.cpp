@@ -80,7 +80,10 @@ class Listener {
     // Takes the next connection, reads its whole request, sends `answer` verbatim and closes;
     // the raw request.
     std::string serve(const std::string& answer) const {
-        const int fd = ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC);
+        pollfd listening{mFd, POLLIN, 0};
+        const int fd =
+            ::poll(&listening, 1, 10000) > 0 ? ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        EXPECT_GE(fd, 0) << "no connection came";
         std::string request;
         for (std::size_t expected = std::string::npos; fd >= 0 && request.size() < expected;) {
             pollfd p{fd, POLLIN, 0};
