@@ -1,5 +1,4 @@
-// The offline cache's files: names, atomic stores, listing, renames and deletes, and the folder
-// that cannot be made.
+// The offline cache's files: names, atomic stores, listing, renames, deletes, a missing folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -90,8 +89,7 @@ TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
     auto files = cache.listCacheFiles();
     std::sort(files.begin(), files.end(),
               [](const VoDataFile& a, const VoDataFile& b) { return a.filePath < b.filePath; });
-    // Empty pieces are dropped; a time that is not a number reads as now, a count as 0. A folder
-    // with a four-part name is listed and looked into.
+    // Empty pieces dropped; a bad time reads as now, a bad count as 0; folders are looked into.
     const std::vector<std::tuple<std::string, std::string, bool, int64_t, int64_t>> expected = {
         {"delay--300--1-t", "t", false, 300, 1},
         {"delay-100-0-pallo_tools_install", "pallo_tools_install", false, 100, 0},
@@ -108,8 +106,7 @@ TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
         EXPECT_EQ(files[i].ts, ts);
         EXPECT_EQ(files[i].retryCount, retry);
     }
-    // A table name with "-", a name without the four parts, and a folder (with everything in
-    // it) are foreign: logged and removed.
+    // Names without exactly four parts (a table name with "-", folders) are removed whole.
     EXPECT_EQ(namesIn(dir), (std::vector<std::string>{
                                 "delay--300--1-t", "delay-100-0-pallo_tools_install",
                                 "delay-5-0-dir", "delay-abc-x-t", "force-200-3-pallo_public"}));
@@ -125,8 +122,7 @@ TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
     EXPECT_TRUE(log.contains("[VoTally] VoDataFile => cache files count['5']"));
 }
 
-// Two batches of one table stored in the same second, one already retried: moving the other to
-// the next retry count must fail and keep both, not replace the first.
+// Two batches of one table and second, one retried: moving the other onto it must fail.
 TEST(CacheFiles, RetryRenameNeverReplacesAnotherBatch) {
     DeliveryWorld world;
     VoDataCache cache;

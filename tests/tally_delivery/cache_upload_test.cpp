@@ -1,5 +1,4 @@
-// Upload runs of the offline cache against the reference collector: delivered batches go, failed
-// ones count up and are dropped after the seventh failure, and runs are at least 10 s apart.
+// Upload runs of the offline cache against the reference collector.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -14,8 +14,7 @@ namespace {
 using test::DeliveryWorld;
 
 TEST(ControlParsing, SectionsAndKeysLineByLine) {
-    // Nothing is trimmed; greedy brackets; a value in brackets opens a section; a later block
-    // replaces an earlier one unless it is empty; only CR LF ends a line.
+    // No trimming, greedy brackets, later non-empty blocks win, only CR LF ends a line.
     const auto c = VoTallyControl::fromText(
         "orphan=1\n[common]\r\nproduct = 12\n[ spaced ]\nk=v\n"
         "[s]\na=b=c\n=skipped\n; note\n# a=b\nempty=\nrepeat=1\nrepeat=2\nk=a\rb\n"
@@ -47,20 +46,6 @@ TEST(ControlParsing, SectionsAndKeysLineByLine) {
     EXPECT_EQ(c.sections().at("s").size(), 5u);
     EXPECT_EQ(VoTallyControl::fromText("[c]\nk=1\n[d]\nm=2\n").sections(),
               VoTallyControl::fromText("[c]\r\nk=1\r\n[d]\r\nm=2\r\n").sections());
-}
-
-TEST(ControlLookups, IntegerRules) {
-    const auto c = VoTallyControl::fromText(
-        "[n]\na=42\nb=+42\nc=-7\nd=4 2\ne=12abc\nf=+\ng=9223372036854775807\n"
-        "h=9223372036854775808\ni=-9223372036854775808\nj=-9223372036854775809\nk= 1\n");
-    const std::pair<const char*, int64_t> rows[] = {
-        {"a", 42},        {"b", 42}, {"c", -7},        {"d", 5}, {"e", 5}, {"f", 5},
-        {"g", INT64_MAX}, {"h", 5},  {"i", INT64_MIN}, {"j", 5}, {"k", 5}, {"missing", 5},
-    };
-    for (const auto& [key, value] : rows) {
-        EXPECT_EQ(c.getPrivateProfileInt("n", key, 5), value) << key;
-    }
-    EXPECT_EQ(c.getPrivateProfileInt("nosection", "a", 9), 9);
 }
 
 TEST(ControlLookups, ServerUrlsAndPriorities) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "platform/process.h"
@@ -110,11 +111,9 @@ std::vector<nlohmann::json> CollectorProcess::dump() const {
 }
 
 std::string CollectorProcess::log() const {
-    try {
-        return corvane::test::readFile(mLog);
-    } catch (const std::exception&) {
-        return {};
-    }
+    std::ostringstream text;
+    text << std::ifstream(mLog).rdbuf();
+    return text.str();
 }
 
 }  // namespace tally::test

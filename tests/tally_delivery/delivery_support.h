@@ -1,6 +1,5 @@
 #pragma once
-// Helpers for the delivery tests: a temporary bundle and home folder, the test main loop, and
-// the reference collector run as a real process on a free loopback port.
+// Delivery test helpers: a bundle, home and main loop of their own, and the reference collector.
 #include <sys/types.h>
 
 #include <filesystem>
@@ -27,9 +26,8 @@ inline constexpr const char* kTestVfmt =
     "parentproce:string\n"
     "pallo_routed:7 reason:int\n";
 
-// A world of its own for one test: the bundle resources (CORVANE_BUNDLE, with kTestVfmt as
-// vfmt.dat), a home folder with a Documents folder (HOME), and a RunLoop registered as the main
-// queue; all undone on destruction. Create it before anything that starts threads.
+// Bundle resources (with kTestVfmt), HOME with Documents, and the main queue; undone on
+// destruction. Create it before anything that starts threads.
 class DeliveryWorld {
   public:
     DeliveryWorld();
@@ -61,9 +59,7 @@ class DeliveryWorld {
                                       const std::vector<std::pair<int, std::string>>& servers,
                                       const std::string& extra = {});
 
-// tally-collector as a real process, started with `--vfmt`, `--db` and `args`; stopped (SIGTERM,
-// then waited for) by stop() or the destructor, and killed with the test when the test itself is
-// killed (TiedProcess).
+// tally-collector as a real process; stopped by stop() or the destructor, killed with the test.
 class CollectorProcess {
   public:
     CollectorProcess(const std::filesystem::path& vfmt, const std::filesystem::path& db,
@@ -81,7 +77,6 @@ class CollectorProcess {
     }
     // Every batch it stored, oldest first (`tally-collector dump`).
     [[nodiscard]] std::vector<nlohmann::json> dump() const;
-    // What it wrote to standard error so far.
     [[nodiscard]] std::string log() const;
 
   private:

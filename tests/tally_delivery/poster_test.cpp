@@ -1,5 +1,4 @@
-// The poster against real servers on loopback: the reference collector in its modes, and a raw
-// socket that records the exact request and gives exact answers.
+// The poster against loopback servers: the reference collector, and a raw socket served by hand.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -69,16 +68,13 @@ class Listener {
         mPort = ntohs(addr.sin_port);
     }
     ~Listener() { ::close(mFd); }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
 
     [[nodiscard]] int port() const { return mPort; }
     [[nodiscard]] std::string url() const {
         return "http://127.0.0.1:" + std::to_string(mPort) + "/collect";
     }
 
-    // Takes the next connection, reads its whole request, sends `answer` verbatim and closes;
-    // the raw request.
+    // Reads the next whole request, answers `answer` verbatim and closes; the raw request.
     std::string serve(const std::string& answer) const {
         pollfd listening{mFd, POLLIN, 0};
         const int fd =
@@ -182,8 +178,7 @@ TEST_F(PosterCollector, SlowServerRunsIntoTheTimeout) {
     EXPECT_EQ(collector->stop(), 0) << "a delayed answer does not keep the collector from stopping";
 }
 
-// One connection at a time on the server, so it handles them in the order they were opened;
-// waitUntilIdle returns once every outcome is queued on the main thread.
+// The server takes one connection at a time, so it stores them in the order they were opened.
 TEST_F(PosterCollector, RequestsStartInQueueOrderAndWaitUntilIdleSeesThemAllAnswered) {
     auto collector = start({"--serial"});
     VoHttpPoster poster;

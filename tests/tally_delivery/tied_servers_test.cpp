@@ -1,5 +1,4 @@
-// A test that CTest kills at its time limit gets SIGKILL: no destructor runs, so the servers it
-// started must go with it on their own.
+// A test SIGKILLed at its time limit runs no destructor: its servers must go on their own.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,5 +1,4 @@
-// Batches: the header, the CRC-32 over the records and the limits of the format; reading them
-// back with exact values and precise errors, and a round trip over random tables.
+// Batches: header, CRC-32, limits, reading back with exact values and errors, round trips.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -62,17 +61,12 @@ TEST_F(DecoderTest, HeaderChecksAndEveryFieldByName) {
     auto decoded = decodeBatch(format, bytes);
     ASSERT_TRUE(decoded.ok()) << decoded.error();
     const DecodedBatch& batch = decoded.value();
-    EXPECT_EQ(batch.header.product, 77u);
-    EXPECT_EQ(batch.header.count, 2);
-    EXPECT_TRUE(batch.sizeOk);
-    EXPECT_TRUE(batch.crcOk);
     ASSERT_EQ(batch.records.size(), 2u);
 
     const DecodedRecord& pub = batch.records[0];
     EXPECT_EQ(pub.tableName, "pub");
     EXPECT_EQ(pub.index, 1);
     EXPECT_EQ(pub.offset, 13u);
-    EXPECT_EQ(pub.fields[3].type, "binary");
     EXPECT_EQ(valuesOf(pub),
               (Values{{"uuid", "安装-1"}, {"ver", 3}, {"big", -5}, {"raw", "0aff"}}));
     const DecodedRecord& event = batch.records[1];
@@ -281,19 +275,6 @@ TEST_F(BatchTest, RecordsOf20And30BytesMakeA63ByteBatch) {
     EXPECT_FALSE(VoTallyHeader::fromBytes(std::span(b).first(12)));
     EXPECT_EQ(b[13], 1) << "the public record comes first";
     EXPECT_EQ(b[13 + 20], 2);
-}
-
-TEST_F(BatchTest, PayloadFailuresComeBackAsValuesWithoutALogLine) {
-    ScopedVoLogCapture log;
-    auto missing = assembleBatch(1, table("pub"), {}, table("event"), {{"s", "x"}});
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().error, TallyError::parse);
-    EXPECT_EQ(missing.error().description, "table 'pub': field 's' (string) has no value");
-    auto second = assembleBatch(1, table("pub"), {{"s", "x"}}, table("sample_table"),
-                                {{"a", "5"}, {"f1", 1}, {"f2", 1}, {"b", ""}});
-    ASSERT_FALSE(second.ok());
-    EXPECT_EQ(second.error().error, TallyError::data_invalid);
-    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(BatchTest, ProductIdsOutside32BitsAreRefusedWithOneLogLine) {
