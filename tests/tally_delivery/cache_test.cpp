@@ -1,5 +1,4 @@
-// The offline cache's files: names, atomic stores, listing, renames and deletes, and the folder
-// that cannot be made.
+// The offline cache's files: names, atomic stores, listing, renames, deletes, a missing folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,7 +19,7 @@ ByteBuffer bytes(std::string_view text) {
     return ByteBuffer(text.begin(), text.end());
 }
 
-TEST(CacheNames, PathsFollowTheNameScheme) {
+TEST(CacheStore, PathsFollowTheNameSchemeAndSaveFileWritesTheWholeBatch) {
     DeliveryWorld world;
     ASSERT_FALSE(fs::exists(world.cacheDir()));
     EXPECT_EQ(VoDataCache::getDataDirectoryPath(), world.cacheDir().string());
@@ -29,10 +28,7 @@ TEST(CacheNames, PathsFollowTheNameScheme) {
               world.cacheDir().string() + "/delay-1700000000-0-pallo_tools_install");
     EXPECT_EQ(VoDataCache::getCacheFilePath("t", true, 5, 6),
               world.cacheDir().string() + "/force-5-6-t");
-}
 
-TEST(CacheStore, SaveFileWritesTheWholeBatchUnderItsName) {
-    DeliveryWorld world;
     int64_t now = 1700000000;
     VoDataCache cache([&] { return now; });
     EXPECT_TRUE(cache.saveFile("pallo_tools_install", bytes("first"), false));
@@ -64,9 +60,8 @@ TEST(CacheStore, WithoutAFolderNothingIsStoredAnywhere) {
     EXPECT_FALSE(fs::exists("/delay-4102444800-0-pallo_tools_install"));
     EXPECT_FALSE(fs::exists(world.home() / "Documents")) << "parents are not made";
 
-    const std::string reason = "[VoTally] Couldn't create the folder '" +
-                               world.cacheDir().string() + "': No such file or directory";
-    EXPECT_TRUE(log.contains(reason));
+    EXPECT_TRUE(log.contains("[VoTally] Couldn't create the folder '" + world.cacheDir().string() +
+                             "': No such file or directory"));
     EXPECT_TRUE(
         log.contains("[VoTally] VoDataFile => ERROR: no cache folder, batch of "
                      "table['pallo_tools_install'] not stored"));
@@ -74,13 +69,8 @@ TEST(CacheStore, WithoutAFolderNothingIsStoredAnywhere) {
     // A listing without a folder finds nothing and removes nothing.
     EXPECT_TRUE(cache.listCacheFiles().empty());
     EXPECT_FALSE(log.containsPrefix("[VoTally] VoDataFile => removeItem"));
-}
 
-TEST(CacheStore, WithoutAHomeThereIsNoFolder) {
-    DeliveryWorld world;
     corvane::test::ScopedEnv noHome("HOME", std::nullopt);
-    tally::ScopedVoLogCapture log;
-    VoDataCache cache;
     EXPECT_FALSE(cache.saveFile("t", bytes("batch"), true));
     EXPECT_TRUE(log.contains("[VoTally] VoDataCache => ERROR: no Documents folder for the cache"));
 }
@@ -88,41 +78,40 @@ TEST(CacheStore, WithoutAHomeThereIsNoFolder) {
 TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
     DeliveryWorld world;
     const fs::path dir = world.cacheDir();
-    fs::create_directories(dir / "sub" / "deeper");
-    for (const char* name :
-         {"delay-100-0-pallo_tools_install", "force-200-3-pallo_public", "delay--300--1-t",
-          "delay-abc-x-t", "delay-300-0-my-table", "readme", "sub/delay-1-0-t", "sub/deeper/x"}) {
+    for (const char* name : {"delay-100-0-pallo_tools_install", "force-200-3-pallo_public",
+                             "delay--300--1-t", "delay-abc-x-t", "delay-300-0-my-table", "readme",
+                             "sub/delay-1-0-t", "sub/deeper/x", "delay-5-0-dir/a-b"}) {
         corvane::test::writeFile(dir / name, "x");
     }
     const int64_t now = 1700000000;
     VoDataCache cache([&] { return now; });
     tally::ScopedVoLogCapture log;
     auto files = cache.listCacheFiles();
-
     std::sort(files.begin(), files.end(),
               [](const VoDataFile& a, const VoDataFile& b) { return a.filePath < b.filePath; });
-    ASSERT_EQ(files.size(), 4u);
-    const auto expectFile = [&](const VoDataFile& f, const std::string& name,
-                                const std::string& table, bool force, int64_t ts, int64_t retry) {
+    // Empty pieces dropped; a bad time reads as now, a bad count as 0; folders are looked into.
+    const std::vector<std::tuple<std::string, std::string, bool, int64_t, int64_t>> expected = {
+        {"delay--300--1-t", "t", false, 300, 1},
+        {"delay-100-0-pallo_tools_install", "pallo_tools_install", false, 100, 0},
+        {"delay-5-0-dir", "dir", false, 5, 0},
+        {"delay-abc-x-t", "t", false, now, 0},
+        {"force-200-3-pallo_public", "pallo_public", true, 200, 3}};
+    ASSERT_EQ(files.size(), expected.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        const auto& [name, table, force, ts, retry] = expected[i];
         SCOPED_TRACE(name);
-        EXPECT_EQ(f.filePath, dir.string() + "/" + name);
-        EXPECT_EQ(f.tableName, table);
-        EXPECT_EQ(f.isForce, force);
-        EXPECT_EQ(f.ts, ts);
-        EXPECT_EQ(f.retryCount, retry);
-    };
-    // Empty pieces are dropped; a time that is not a number reads as now, a count as 0.
-    expectFile(files[0], "delay--300--1-t", "t", false, 300, 1);
-    expectFile(files[1], "delay-100-0-pallo_tools_install", "pallo_tools_install", false, 100, 0);
-    expectFile(files[2], "delay-abc-x-t", "t", false, now, 0);
-    expectFile(files[3], "force-200-3-pallo_public", "pallo_public", true, 200, 3);
-
-    // A table name with "-", a name without the four parts, and a folder (with everything in
-    // it) are foreign: logged and removed.
-    const std::vector<std::string> kept = {"delay--300--1-t", "delay-100-0-pallo_tools_install",
-                                           "delay-abc-x-t", "force-200-3-pallo_public"};
-    EXPECT_EQ(namesIn(dir), kept);
-    for (const char* name : {"delay-300-0-my-table", "readme", "sub"}) {
+        EXPECT_EQ(files[i].filePath, dir.string() + "/" + name);
+        EXPECT_EQ(files[i].tableName, table);
+        EXPECT_EQ(files[i].isForce, force);
+        EXPECT_EQ(files[i].ts, ts);
+        EXPECT_EQ(files[i].retryCount, retry);
+    }
+    // Names without exactly four parts (a table name with "-", folders) are removed whole.
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{
+                                "delay--300--1-t", "delay-100-0-pallo_tools_install",
+                                "delay-5-0-dir", "delay-abc-x-t", "force-200-3-pallo_public"}));
+    EXPECT_TRUE(namesIn(dir / "delay-5-0-dir").empty());
+    for (const char* name : {"delay-300-0-my-table", "readme", "sub", "delay-5-0-dir/a-b"}) {
         EXPECT_TRUE(
             log.contains("[VoTally] VoDataFile => removeItem['" + dir.string() + "/" + name + "']"))
             << name;
@@ -130,54 +119,37 @@ TEST(CacheListing, ParsesNamesAndRemovesForeignEntries) {
     EXPECT_FALSE(
         log.containsPrefix("[VoTally] VoDataFile => removeItem['" + dir.string() + "/sub/"))
         << "entries inside a removed folder are not listed one by one";
-    EXPECT_TRUE(log.contains("[VoTally] VoDataFile => cache files count['4']"));
+    EXPECT_TRUE(log.contains("[VoTally] VoDataFile => cache files count['5']"));
 }
 
-TEST(CacheFiles, RetryRenameAndDelete) {
-    DeliveryWorld world;
-    VoDataCache cache;
-    const fs::path dir = world.cacheDir();
-    corvane::test::writeFile(dir / "force-1700000000-2-pallo_tools_install", "batch");
-    const VoDataFile file("pallo_tools_install",
-                          (dir / "force-1700000000-2-pallo_tools_install").string(), true,
-                          1700000000, 2);
-    tally::ScopedVoLogCapture log;
-
-    cache.updateRetryCount(file);
-    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"force-1700000000-3-pallo_tools_install"});
-    EXPECT_EQ(corvane::test::readFile(dir / "force-1700000000-3-pallo_tools_install"), "batch");
-    EXPECT_TRUE(log.lines().empty());
-
-    // The old name is gone now: both operations fail and say why.
-    cache.updateRetryCount(file);
-    cache.deleteCacheFile(file);
-    const std::vector<std::string> expected = {
-        "[VoTally] VoDataFile => ERROR: failed to rename!!! error:No such file or directory",
-        "[VoTally] VoDataFile => ERROR: failed to delete!!! error:No such file or directory"};
-    EXPECT_EQ(log.lines(), expected);
-
-    cache.deleteCacheFile(VoDataFile("pallo_tools_install",
-                                     (dir / "force-1700000000-3-pallo_tools_install").string(),
-                                     true, 1700000000, 3));
-    EXPECT_TRUE(namesIn(dir).empty());
-}
-
-// Two batches of one table stored in the same second, one already retried: moving the other to
-// the next retry count must fail and keep both, not replace the first.
+// Two batches of one table and second, one retried: moving the other onto it must fail.
 TEST(CacheFiles, RetryRenameNeverReplacesAnotherBatch) {
     DeliveryWorld world;
     VoDataCache cache;
-    const fs::path dir = world.cacheDir();
-    corvane::test::writeFile(dir / "delay-1700000000-0-t", "second");
-    corvane::test::writeFile(dir / "delay-1700000000-1-t", "first");
+    const std::string dir = world.cacheDir().string() + "/";
+    corvane::test::writeFile(dir + "delay-1700000000-0-t", "second");
+    corvane::test::writeFile(dir + "delay-1700000000-1-t", "first");
+    const auto file = [&](int64_t retry) {
+        return VoDataFile("t", dir + "delay-1700000000-" + std::to_string(retry) + "-t", false,
+                          1700000000, retry);
+    };
     tally::ScopedVoLogCapture log;
-    cache.updateRetryCount(
-        VoDataFile("t", (dir / "delay-1700000000-0-t").string(), false, 1700000000, 0));
+    cache.updateRetryCount(file(0));
+    EXPECT_EQ(corvane::test::readFile(dir + "delay-1700000000-0-t"), "second");
+    EXPECT_EQ(corvane::test::readFile(dir + "delay-1700000000-1-t"), "first");
+
+    cache.updateRetryCount(file(1));
+    EXPECT_EQ(corvane::test::readFile(dir + "delay-1700000000-2-t"), "first");
+    cache.deleteCacheFile(file(0));
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"delay-1700000000-2-t"});
+    // The old names are gone now: both operations fail and say why.
+    cache.updateRetryCount(file(1));
+    cache.deleteCacheFile(file(1));
+    const std::string error = "[VoTally] VoDataFile => ERROR: failed to ";
     EXPECT_EQ(log.lines(),
-              std::vector<std::string>{
-                  "[VoTally] VoDataFile => ERROR: failed to rename!!! error:File exists"});
-    EXPECT_EQ(corvane::test::readFile(dir / "delay-1700000000-0-t"), "second");
-    EXPECT_EQ(corvane::test::readFile(dir / "delay-1700000000-1-t"), "first");
+              (std::vector<std::string>{error + "rename!!! error:File exists",
+                                        error + "rename!!! error:No such file or directory",
+                                        error + "delete!!! error:No such file or directory"}));
 }
 
 }  // namespace

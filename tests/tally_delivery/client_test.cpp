@@ -1,14 +1,10 @@
-// The telemetry client end to end: reports made through it arrive at the reference collector
-// and decode to what was sent; refusals, routing, the cache and the bounded flush.
+// The telemetry client end to end against the reference collector.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <map>
 #include <memory>
 
 #include "delivery_support.h"
-#include "platform/process.h"
 #include "tally/vo_log_util.h"
 #include "tally/vo_tally_client.h"
 
@@ -21,25 +17,6 @@ using test::CollectorProcess;
 using test::DeliveryWorld;
 using test::namesIn;
 
-// The JSON form of a payload value, as the collector's dump and `votally decode` write it.
-nlohmann::json jsonOf(const TallyValue& v) {
-    if (v.isText()) {
-        return v.text();
-    }
-    if (v.isInteger()) {
-        return v.integer();
-    }
-    return v.boolean();
-}
-
-nlohmann::json jsonOf(const TallyPayload& payload) {
-    nlohmann::json out = nlohmann::json::object();
-    for (const auto& [name, value] : payload) {
-        out[name] = jsonOf(value);
-    }
-    return out;
-}
-
 class ClientTest : public ::testing::Test {
   protected:
     CollectorProcess& startCollector(const std::vector<std::string>& args = {}) {
@@ -49,17 +26,14 @@ class ClientTest : public ::testing::Test {
         return *collectors.back();
     }
 
-    VoTallyClient& makeClient(const std::string& control, bool cache = false,
-                              VoTallyClient::Options options = {}) {
+    VoTallyClient& makeClient(const std::string& control, bool cache = false) {
         world.writeResource("vctrl.dat", control);
-        if (!options.now) {
-            options.now = [this] { return now; };
-        }
+        VoTallyClient::Options options;
+        options.now = [this] { return now; };
         client = std::make_unique<VoTallyClient>(VCTRL_PATH, "vfmt.dat", cache, options);
         return *client;
     }
 
-    // Waits until every post has been answered and its outcome applied.
     void settle() {
         ASSERT_TRUE(client->flush(60s));
         world.loop().drain();
@@ -71,63 +45,21 @@ class ClientTest : public ::testing::Test {
     std::unique_ptr<VoTallyClient> client;
 };
 
-TEST_F(ClientTest, ReportArrivesAndDecodesToThePayloadsSent) {
+TEST_F(ClientTest, ReportArrivesAsTheBatchOfThePublicThenTheEventRecord) {
     auto& collector = startCollector();
     ScopedVoLogCapture log;
     auto& c = makeClient(test::controlText(1044, {{0, "http://zero"}, {2, collector.url()}}));
-    EXPECT_TRUE(log.contains("[VoTally] VoTallyClient => productId['1044']"));
     EXPECT_EQ(c.defaultUrl(), "http://zero");
-
     ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
     ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(100), true));
     settle();
 
     const auto stored = collector.dump();
     ASSERT_EQ(stored.size(), 1u);
-    const auto& b = stored[0];
-    EXPECT_EQ(b["raw"], test::hexOf(test::testBatch(1044, 100)));
-    EXPECT_EQ(b["product"], 1044);
-    EXPECT_EQ(b["version"], 2);
-    EXPECT_EQ(b["count"], 2);
-    ASSERT_EQ(b["records"].size(), 2u);
-    // The public record comes first, then the event's.
-    EXPECT_EQ(b["records"][0]["table"], "pallo_public");
-    EXPECT_EQ(b["records"][0]["index"], 1);
-    EXPECT_EQ(b["records"][0]["fields"], jsonOf(test::publicPayload()));
-    EXPECT_EQ(b["records"][1]["table"], "pallo_tools_install");
-    EXPECT_EQ(b["records"][1]["index"], 201);
-    EXPECT_EQ(b["records"][1]["fields"], jsonOf(test::installPayload(100)));
-    EXPECT_EQ(log.lines().size(), 1u) << "a delivered report logs nothing";
-}
-
-TEST_F(ClientTest, TablePriorityChoosesTheServer) {
-    auto& collector = startCollector();
-    auto& c =
-        makeClient(test::controlText(1044, {{2, collector.url("/p2")}, {3, collector.url("/p3")}},
-                                     "[pallo_routed]\npriority=3\n"
-                                     "[pallo_tools_install]\nother=1\n"));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    ASSERT_TRUE(c.report("pallo_routed", {{"reason", 7}}, true));
-    ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(1), true));
-    settle();
-    std::map<std::string, std::string> tableByPath;
-    for (const auto& b : collector.dump()) {
-        tableByPath[b["path"]] = b["records"][1]["table"];
-    }
-    const std::map<std::string, std::string> expected = {{"/p2", "pallo_tools_install"},
-                                                         {"/p3", "pallo_routed"}};
-    EXPECT_EQ(tableByPath, expected);
-}
-
-TEST_F(ClientTest, MissingServerForTheDefaultPriority) {
-    auto& c = makeClient(test::controlText(1044, {{3, "http://127.0.0.1:1/p3"}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    ScopedVoLogCapture log;
-    EXPECT_TRUE(c.report("pallo_tools_install", test::installPayload(1), true));
-    settle();  // the post to the empty address fails quietly
-    const std::vector<std::string> expected = {
-        "[VoTally] VoTallyControl => ERROR: missing url for server2!!!"};
-    EXPECT_EQ(log.lines(), expected);
+    EXPECT_EQ(stored[0]["raw"], test::hexOf(test::testBatch(1044, 100)));
+    // A delivered report with the cache off logs nothing more, and uploads no cache.
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"[VoTally] VoTallyClient => productId['1044']"});
 }
 
 TEST_F(ClientTest, WithoutAProductIdNothingIsReported) {
@@ -143,132 +75,70 @@ TEST_F(ClientTest, WithoutAProductIdNothingIsReported) {
     EXPECT_EQ(c.poster()->inFlight(), 0u);
 }
 
-TEST_F(ClientTest, PublicRecordRules) {
+TEST_F(ClientTest, RefusedReportsSendNothingAndSayWhy) {
     auto& collector = startCollector();
     auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
     ScopedVoLogCapture log;
-
     EXPECT_FALSE(c.report("pallo_tools_install", test::installPayload(1), true));
-    EXPECT_TRUE(log.contains("[VoTally] report => not found public data"));
-
+    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
     // An unknown table keeps the public record that is in force.
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
     EXPECT_FALSE(c.setPublicData("no_such_table", test::publicPayload()));
-    EXPECT_TRUE(log.contains("[VoTally] setPublicData => not found table['no_such_table']"));
-    EXPECT_TRUE(c.hasPublicData());
     EXPECT_TRUE(c.report("pallo_tools_install", test::installPayload(1), true));
-
-    // A payload that does not encode clears it.
-    TallyPayload incomplete = test::publicPayload();
-    incomplete.erase("svrid");
-    log.clear();
-    EXPECT_FALSE(c.setPublicData("pallo_public", incomplete));
-    EXPECT_FALSE(c.hasPublicData());
-    EXPECT_FALSE(c.report("pallo_tools_install", test::installPayload(2), true));
-    const std::vector<std::string> expected = {"[VoTally] setPublicData => Exception",
-                                               "[VoTally] report => not found public data"};
-    EXPECT_EQ(log.lines(), expected);
-
-    settle();
-    EXPECT_EQ(collector.dump().size(), 1u);
-}
-
-TEST_F(ClientTest, RefusedEventsSendNothing) {
-    auto& collector = startCollector();
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    ScopedVoLogCapture log;
-
     EXPECT_FALSE(c.report("no_such_table", test::installPayload(1), true));
-    EXPECT_TRUE(log.contains("[VoTally] report => not found table['no_such_table']"));
-
     TallyPayload missing = test::installPayload(1);
     missing.erase("reason");
     EXPECT_FALSE(c.report("pallo_tools_install", missing, true));
     TallyPayload wrongKind = test::installPayload(1);
     wrongKind["result"] = "one";
     EXPECT_FALSE(c.report("pallo_tools_install", wrongKind, true));
-    const auto lines = log.lines();
+    // A public payload that does not encode clears the one in force.
+    TallyPayload incomplete = test::publicPayload();
+    incomplete.erase("svrid");
+    EXPECT_FALSE(c.setPublicData("pallo_public", incomplete));
+    EXPECT_FALSE(c.hasPublicData());
+    EXPECT_FALSE(c.report("pallo_tools_install", test::installPayload(2), true));
+    settle();
+    EXPECT_EQ(collector.dump().size(), 1u);
+    const std::string failed =
+        "[VoTally] report => failed to report!!! error:table "
+        "'pallo_tools_install': field ";
     EXPECT_EQ(
-        std::count_if(lines.begin(), lines.end(),
-                      [](const std::string& l) {
-                          return l.starts_with("[VoTally] report => failed to report!!! error:");
-                      }),
-        2);
-    EXPECT_EQ(c.poster()->inFlight(), 0u);
-    settle();
-    EXPECT_TRUE(collector.dump().empty());
+        log.lines(),
+        (std::vector<std::string>{
+            "[VoTally] report => not found public data",
+            "[VoTally] setPublicData => not found table['no_such_table']",
+            "[VoTally] report => not found table['no_such_table']",
+            failed + "'reason' (int) has no value", failed + "'result' (byte) does not accept text",
+            "[VoTally] setPublicData => Exception", "[VoTally] report => not found public data"}));
 }
 
-TEST_F(ClientTest, BatchesTheHeaderCannotHoldAreRefused) {
-    auto& collector = startCollector();
-    // The public record's length, to put the event record right at the limit.
-    auto format = VoTallyFormat::fromText(test::kTestVfmt);
-    ASSERT_TRUE(format);
-    ByteBuffer publicRecord;
-    ASSERT_FALSE(
-        format.value().getTable("pallo_public")->tryWrite(publicRecord, test::publicPayload()));
-    const size_t room = 65535 - 13 - publicRecord.size() - 4;  // index and count of big_table
-
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    ScopedVoLogCapture log;
-    EXPECT_TRUE(c.report("big_table", {{"text", std::string(room, 'a')}}, true));
-    EXPECT_FALSE(c.report("big_table", {{"text", std::string(room + 1, 'a')}}, true));
-    EXPECT_TRUE(log.containsPrefix("[VoTally] report => failed to report!!! error:"));
-    settle();
-    const auto stored = collector.dump();
-    ASSERT_EQ(stored.size(), 1u) << collector.log();
-    EXPECT_EQ(stored[0]["size"], 65535);
-
-    // A product id above 32 bits cannot be written into the header.
-    auto& wide = makeClient(test::controlText(4294967296LL, {{2, collector.url()}}));
-    ASSERT_TRUE(wide.setPublicData("pallo_public", test::publicPayload()));
-    log.clear();
-    EXPECT_FALSE(wide.report("pallo_tools_install", test::installPayload(1), true));
-    EXPECT_TRUE(log.containsPrefix("[VoTally] report => failed to report!!! error:"));
-    EXPECT_EQ(wide.poster()->inFlight(), 0u);
+TEST_F(ClientTest, UnforcedReportIsStoredWithTheCacheOnAndDroppedWithItOff) {
+    for (const bool cache : {false, true}) {
+        SCOPED_TRACE(cache);
+        // 1 is the smallest product id there is.
+        auto& c = makeClient(test::controlText(1, {{2, "http://127.0.0.1:1/"}}), cache);
+        ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
+        EXPECT_TRUE(c.report("pallo_tools_install", test::installPayload(100), false));
+        EXPECT_EQ(c.poster()->inFlight(), 0u) << "nothing is sent";
+        if (!cache) {
+            EXPECT_FALSE(fs::exists(world.cacheDir()));
+            continue;
+        }
+        const std::string name = "delay-1700000000-0-pallo_tools_install";
+        ASSERT_EQ(namesIn(world.cacheDir()), std::vector<std::string>{name});
+        const ByteBuffer expected = test::testBatch(1, 100);
+        EXPECT_EQ(corvane::test::readFile(world.cacheDir() / name),
+                  std::string(expected.begin(), expected.end()));
+    }
 }
 
-TEST_F(ClientTest, UnforcedReportWithTheCacheOffIsDropped) {
-    auto& collector = startCollector();
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    EXPECT_TRUE(c.report("pallo_tools_install", test::installPayload(1), false));
-    EXPECT_EQ(c.poster()->inFlight(), 0u);
-    settle();
-    EXPECT_TRUE(collector.dump().empty());
-    EXPECT_FALSE(fs::exists(world.cacheDir()));
-}
-
-TEST_F(ClientTest, UnforcedReportWithTheCacheOnIsStored) {
-    auto& c = makeClient(test::controlText(1044, {{2, "http://127.0.0.1:1/"}}), true);
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    EXPECT_TRUE(c.report("pallo_tools_install", test::installPayload(100), false));
-    EXPECT_EQ(c.poster()->inFlight(), 0u);
-    const std::string name = "delay-1700000000-0-pallo_tools_install";
-    ASSERT_EQ(namesIn(world.cacheDir()), std::vector<std::string>{name});
-    const ByteBuffer expected = test::testBatch(1044, 100);
-    EXPECT_EQ(corvane::test::readFile(world.cacheDir() / name),
-              std::string(expected.begin(), expected.end()));
-}
-
-TEST_F(ClientTest, CreationUploadsWhatEarlierRunsLeft) {
-    auto& collector = startCollector();
+// Left batches go at creation; a failed forced post is cached and goes after the next delivery.
+TEST_F(ClientTest, CachedBatchesGoAtCreationAndAfterTheNextDelivery) {
+    auto& good = startCollector();
+    auto& refusing = startCollector({"--fault", "no-result"});
     const ByteBuffer left = test::testBatch(1044, 3);
     corvane::test::writeFile(world.cacheDir() / "force-1699999000-2-pallo_tools_install",
                              std::string(left.begin(), left.end()));
-    makeClient(test::controlText(1044, {{2, collector.url()}}), true);
-    settle();
-    EXPECT_TRUE(namesIn(world.cacheDir()).empty());
-    const auto stored = collector.dump();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0]["raw"], test::hexOf(left));
-}
-
-TEST_F(ClientTest, FailedForcedPostIsCachedAndRetriedAfterTheNextDelivery) {
-    auto& good = startCollector();
-    auto& refusing = startCollector({"--fault", "no-result"});
     auto& c = makeClient(test::controlText(1044, {{2, good.url()}, {3, refusing.url()}},
                                            "[pallo_routed]\npriority=3\n"),
                          true);
@@ -277,98 +147,16 @@ TEST_F(ClientTest, FailedForcedPostIsCachedAndRetriedAfterTheNextDelivery) {
     settle();
     EXPECT_EQ(namesIn(world.cacheDir()),
               std::vector<std::string>{"force-1700000000-0-pallo_routed"});
+    ASSERT_EQ(good.dump().size(), 1u);
+    EXPECT_EQ(good.dump()[0]["raw"], test::hexOf(left));
 
-    // A delivered post starts an upload run (the creation's run was 10 s ago by now).
-    now += 10;
+    now += 10;  // the creation's upload run was 10 s ago
     ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(1), true));
     settle();  // the delivery, which queues the upload run's post
     settle();  // the upload run's outcome
     EXPECT_EQ(namesIn(world.cacheDir()),
               std::vector<std::string>{"force-1700000000-1-pallo_routed"});
-    EXPECT_EQ(good.dump().size(), 1u);
-}
-
-TEST_F(ClientTest, FlushReturnsOnceEveryPostIsAnswered) {
-    auto& collector = startCollector();
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    for (int reason : {1, 21, 3}) {
-        ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(reason), true));
-    }
-    // The main loop does not run while flush waits.
-    EXPECT_TRUE(c.flush(60s));
-    EXPECT_EQ(c.poster()->inFlight(), 0u);
-    EXPECT_EQ(collector.dump().size(), 3u);
-}
-
-TEST_F(ClientTest, FlushReturnsAtItsBoundWhenTheServerHangs) {
-    auto& collector = startCollector({"--delay-ms", "600000"});
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload()));
-    ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(1), true));
-    EXPECT_FALSE(c.flush(300ms));
-    EXPECT_EQ(c.poster()->inFlight(), 1u);
-    client.reset();  // the process would end here: nothing holds it up
-    EXPECT_EQ(collector.stop(), 0);
-}
-
-TEST_F(ClientTest, CollectorAndVotallyDecodeAgree) {
-#ifndef VOTALLY_PATH
-    GTEST_SKIP() << "votally is not built";
-#else
-    auto& collector = startCollector({"--serial"});  // stored in the order they were sent
-    auto& c = makeClient(test::controlText(1044, {{2, collector.url()}}));
-    ASSERT_TRUE(c.setPublicData("pallo_public", test::publicPayload("ünïcødé")));
-    ASSERT_TRUE(c.report("pallo_tools_install", test::installPayload(100), true));
-    ASSERT_TRUE(c.report("every_type",
-                         {{"i", -5},
-                          {"l", int64_t{-9000000000}},
-                          {"s", 65535},
-                          {"b", 300},
-                          {"t", 42},
-                          {"x", "0aFF"},
-                          {"f", false}},
-                         true));
-    ASSERT_TRUE(c.report("big_table", {{"text", ""}}, true));
-    settle();
-
-    const auto stored = collector.dump();
-    ASSERT_EQ(stored.size(), 3u);
-    for (const auto& b : stored) {
-        const std::string raw = b["raw"];
-        ByteBuffer bytes;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-            bytes.push_back(static_cast<uint8_t>(std::stoi(raw.substr(i, 2), nullptr, 16)));
-        }
-        const fs::path file = world.dir() / ("batch" + std::to_string(b["id"].get<int>()));
-        corvane::test::writeFile(file, std::string(bytes.begin(), bytes.end()));
-        const auto decoded = corvane::platform::runProcess(
-            VOTALLY_PATH, {"decode", "--vfmt", world.vfmtPath().string(), file.string()});
-        ASSERT_TRUE(decoded.succeeded()) << decoded.output;
-        const auto v = nlohmann::json::parse(decoded.output);
-        EXPECT_EQ(v["header"]["size"], b["size"]);
-        EXPECT_EQ(v["header"]["version"], b["version"]);
-        EXPECT_EQ(v["header"]["product"], b["product"]);
-        EXPECT_EQ(v["header"]["count"], b["count"]);
-        EXPECT_EQ(v["header"]["crc32"], b["crc32"]);
-        EXPECT_EQ(v["crc_ok"], true);
-        EXPECT_EQ(v["size_ok"], true);
-        ASSERT_EQ(v["records"].size(), b["records"].size());
-        for (size_t i = 0; i < v["records"].size(); ++i) {
-            EXPECT_EQ(v["records"][i]["table"], b["records"][i]["table"]);
-            EXPECT_EQ(v["records"][i]["index"], b["records"][i]["index"]);
-            EXPECT_EQ(v["records"][i]["fields"], b["records"][i]["fields"]);
-        }
-    }
-    // What the wire cannot carry shows up the same way in both: out-of-range numbers as 0.
-    const auto& fields = stored[1]["records"][1]["fields"];
-    EXPECT_EQ(fields["b"], 0);
-    EXPECT_EQ(fields["s"], 65535);
-    EXPECT_EQ(fields["x"], "0aff");
-    EXPECT_EQ(fields["t"], "42");
-    EXPECT_EQ(fields["f"], true);
-    EXPECT_EQ(stored[0]["records"][0]["fields"]["uuid"], "ünïcødé");
-#endif
+    EXPECT_EQ(good.dump().size(), 2u);
 }
 
 }  // namespace

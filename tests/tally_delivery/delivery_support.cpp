@@ -1,9 +1,10 @@
 #include "delivery_support.h"
 
-#include <algorithm>
-#include <sstream>
-
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "platform/process.h"
 #include "tally/batch.h"
@@ -11,21 +12,19 @@
 
 namespace tally::test {
 
-std::vector<std::string> namesIn(const std::filesystem::path& dir) {
+namespace fs = std::filesystem;
+
+std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;
-    if (!std::filesystem::exists(dir)) {
-        return names;
-    }
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        names.push_back(e.path().filename().string());
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
 }
-namespace fs = std::filesystem;
 
 DeliveryWorld::DeliveryWorld() {
-    fs::create_directories(resources());
     fs::create_directories(home() / "Documents");
     writeResource("vfmt.dat", kTestVfmt);
     mBundle.emplace("CORVANE_BUNDLE", (mDir / "Test.app").string());
@@ -38,14 +37,6 @@ DeliveryWorld::~DeliveryWorld() {
     corvane::platform::setMainQueue(nullptr);
 }
 
-fs::path DeliveryWorld::resources() const {
-    return mDir / "Test.app" / "Contents" / "Resources";
-}
-
-void DeliveryWorld::writeResource(const std::string& name, const std::string& text) const {
-    corvane::test::writeFile(resources() / name, text);
-}
-
 std::string controlText(long long product, const std::vector<std::pair<int, std::string>>& servers,
                         const std::string& extra) {
     std::string text = "[common]\nproduct=" + std::to_string(product) + "\n";
@@ -55,10 +46,10 @@ std::string controlText(long long product, const std::vector<std::pair<int, std:
     return text + extra;
 }
 
-TallyPayload publicPayload(const std::string& uuid) {
-    return {{"uuid", uuid},      {"tid1", int64_t{1700000000123}},
-            {"type", 1},         {"tryno", 3},
-            {"svrid", "svr-01"}, {"flag", true}};
+TallyPayload publicPayload() {
+    return {{"uuid", "4f1c-uuid"}, {"tid1", int64_t{1700000000123}},
+            {"type", 1},           {"tryno", 3},
+            {"svrid", "svr-01"},   {"flag", true}};
 }
 
 TallyPayload installPayload(int64_t reason) {
@@ -71,30 +62,18 @@ TallyPayload installPayload(int64_t reason) {
 
 ByteBuffer testBatch(int64_t product, int64_t reason) {
     auto format = VoTallyFormat::fromText(kTestVfmt);
-    if (!format) {
-        ADD_FAILURE() << format.error();
-        return {};
-    }
     auto batch =
         assembleBatch(product, *format.value().getTable("pallo_public"), publicPayload(),
                       *format.value().getTable("pallo_tools_install"), installPayload(reason));
-    if (!batch) {
-        ADD_FAILURE() << batch.error().description;
-        return {};
-    }
-    return std::move(batch).value();
-}
-
-std::string collectorPath() {
-    return TALLY_COLLECTOR_PATH;
+    EXPECT_TRUE(batch.ok());
+    return batch.ok() ? std::move(batch).value() : ByteBuffer{};
 }
 
 std::string hexOf(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
     for (const std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
+        out += "0123456789abcdef"[b >> 4];
+        out += "0123456789abcdef"[b & 0x0F];
     }
     return out;
 }
@@ -102,43 +81,28 @@ std::string hexOf(const std::vector<std::uint8_t>& bytes) {
 CollectorProcess::CollectorProcess(const fs::path& vfmt, const fs::path& db,
                                    const std::vector<std::string>& args)
     : mDb(db), mLog(db.string() + ".log") {
-    std::vector<std::string> argv = {collectorPath(), "--vfmt", vfmt.string(), "--db", db.string()};
+    std::vector<std::string> argv = {TALLY_COLLECTOR_PATH, "--vfmt", vfmt.string(), "--db",
+                                     db.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::error_code ec;
     fs::remove(mLog, ec);
     mProcess.emplace(std::move(argv), mLog);
     // The first line announces the port: "listening on 127.0.0.1:PORT".
     const auto line = mProcess->readLine();
-    const auto colon = line ? line->rfind(':') : std::string::npos;
-    if (line && line->rfind("listening on ", 0) == 0 && colon != std::string::npos) {
-        mPort = std::atoi(line->c_str() + colon + 1);
+    if (line && line->starts_with("listening on ") && line->rfind(':') != std::string::npos) {
+        mPort = std::atoi(line->c_str() + line->rfind(':') + 1);
     }
-}
-
-CollectorProcess::~CollectorProcess() = default;
-
-std::string CollectorProcess::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(mPort) + path;
-}
-
-int CollectorProcess::stop() {
-    mPort = -1;
-    return mProcess ? mProcess->stop() : -1;
 }
 
 std::vector<nlohmann::json> CollectorProcess::dump() const {
     corvane::platform::ProcessOptions options;
     options.timeout = std::chrono::seconds(30);
-    const auto result =
-        corvane::platform::runProcess(collectorPath(), {"dump", "--db", mDb.string()}, options);
+    const auto result = corvane::platform::runProcess(TALLY_COLLECTOR_PATH,
+                                                      {"dump", "--db", mDb.string()}, options);
     std::vector<nlohmann::json> batches;
-    if (!result.succeeded()) {
-        ADD_FAILURE() << "tally-collector dump failed: " << result.output;
-        return batches;
-    }
-    std::istringstream lines(result.output);
-    std::string line;
-    while (std::getline(lines, line)) {
+    EXPECT_TRUE(result.succeeded()) << "tally-collector dump failed: " << result.output;
+    std::istringstream lines(result.succeeded() ? result.output : std::string());
+    for (std::string line; std::getline(lines, line);) {
         if (!line.empty()) {
             batches.push_back(nlohmann::json::parse(line));
         }
@@ -147,11 +111,9 @@ std::vector<nlohmann::json> CollectorProcess::dump() const {
 }
 
 std::string CollectorProcess::log() const {
-    try {
-        return corvane::test::readFile(mLog);
-    } catch (const std::exception&) {
-        return {};
-    }
+    std::ostringstream text;
+    text << std::ifstream(mLog).rdbuf();
+    return text.str();
 }
 
 }  // namespace tally::test

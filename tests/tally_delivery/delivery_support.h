@@ -1,9 +1,7 @@
 #pragma once
-// Helpers for the delivery tests: a temporary bundle and home folder, the test main loop, and
-// the reference collector run as a real process on a free loopback port.
+// Delivery test helpers: a bundle, home and main loop of their own, and the reference collector.
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -21,19 +19,14 @@ namespace tally::test {
 // The names of the entries of `dir`, sorted; none when it does not exist.
 [[nodiscard]] std::vector<std::string> namesIn(const std::filesystem::path& dir);
 
-// Table definitions the delivery tests use: a public table and an install table shaped like the
-// shipped ones, a table routed to priority 3, one with every field type, and one whose single
-// string can be made large.
+// A public and an install table shaped like the shipped ones, and one to route elsewhere.
 inline constexpr const char* kTestVfmt =
     "pallo_public:1 uuid:string tid1:int64 type:byte tryno:short svrid:string flag:bit\n"
     "pallo_tools_install:201 result:byte reason:int installtype:byte silent:byte "
     "parentproce:string\n"
-    "pallo_routed:7 reason:int\n"
-    "every_type:9 i:int l:int64 s:short b:byte t:string x:binary f:bit\n"
-    "big_table:11 text:string\n";
+    "pallo_routed:7 reason:int\n";
 
-// A world of its own for one test: the bundle resources (CORVANE_BUNDLE), a home folder with a
-// Documents folder (HOME), and a RunLoop registered as the main queue. Everything is undone on
+// Bundle resources (with kTestVfmt), HOME with Documents, and the main queue; undone on
 // destruction. Create it before anything that starts threads.
 class DeliveryWorld {
   public:
@@ -44,14 +37,15 @@ class DeliveryWorld {
 
     [[nodiscard]] const corvane::test::TempDir& dir() const { return mDir; }
     [[nodiscard]] corvane::platform::RunLoop& loop() { return *mLoop; }
-    [[nodiscard]] std::filesystem::path resources() const;
+    [[nodiscard]] std::filesystem::path resources() const {
+        return mDir / "Test.app/Contents/Resources";
+    }
     [[nodiscard]] std::filesystem::path home() const { return mDir / "home"; }
-    [[nodiscard]] std::filesystem::path cacheDir() const { return home() / "Documents" / "tally"; }
-
-    // Writes a bundle resource ("vctrl.dat", "vfmt.dat").
-    void writeResource(const std::string& name, const std::string& text) const;
-    // The path of the test definition file (kTestVfmt), written at construction.
+    [[nodiscard]] std::filesystem::path cacheDir() const { return home() / "Documents/tally"; }
     [[nodiscard]] std::filesystem::path vfmtPath() const { return resources() / "vfmt.dat"; }
+    void writeResource(const std::string& name, const std::string& text) const {
+        corvane::test::writeFile(resources() / name, text);
+    }
 
   private:
     corvane::test::TempDir mDir;
@@ -65,31 +59,24 @@ class DeliveryWorld {
                                       const std::vector<std::pair<int, std::string>>& servers,
                                       const std::string& extra = {});
 
-// tally-collector as a real process. Started by the constructor with `--vfmt`, `--db` and
-// `args`; stopped (SIGTERM, then waited for) by stop() or the destructor, and killed with the
-// test when the test itself is killed (TiedProcess).
+// tally-collector as a real process; stopped by stop() or the destructor, killed with the test.
 class CollectorProcess {
   public:
     CollectorProcess(const std::filesystem::path& vfmt, const std::filesystem::path& db,
                      const std::vector<std::string>& args = {});
-    ~CollectorProcess();
-    CollectorProcess(const CollectorProcess&) = delete;
-    CollectorProcess& operator=(const CollectorProcess&) = delete;
 
-    // Whether it started and announced its port.
     [[nodiscard]] bool running() const { return mPort > 0; }
-    [[nodiscard]] int port() const { return mPort; }
     [[nodiscard]] pid_t pid() const { return mProcess ? mProcess->pid() : -1; }
-    // "http://127.0.0.1:PORT" + path.
-    [[nodiscard]] std::string url(const std::string& path = "/report") const;
-
+    [[nodiscard]] std::string url(const std::string& path = "/report") const {
+        return "http://127.0.0.1:" + std::to_string(mPort) + path;
+    }
     // Stops it; its exit status (0 for a clean stop), or -1 when it had to be killed.
-    int stop();
-
+    int stop() {
+        mPort = -1;
+        return mProcess ? mProcess->stop() : -1;
+    }
     // Every batch it stored, oldest first (`tally-collector dump`).
     [[nodiscard]] std::vector<nlohmann::json> dump() const;
-
-    // What it wrote to standard error so far.
     [[nodiscard]] std::string log() const;
 
   private:
@@ -99,15 +86,10 @@ class CollectorProcess {
     int mPort = -1;
 };
 
-// The public record's payload and an install event's payload for the tables of kTestVfmt.
-[[nodiscard]] TallyPayload publicPayload(const std::string& uuid = "4f1c-uuid");
+// Payloads for the tables of kTestVfmt, and the batch the client makes of the two.
+[[nodiscard]] TallyPayload publicPayload();
 [[nodiscard]] TallyPayload installPayload(int64_t reason);
-
-// One batch as the client makes it: public record, then the install record with `reason`.
 [[nodiscard]] ByteBuffer testBatch(int64_t product, int64_t reason);
-
-// Path of the built collector.
-[[nodiscard]] std::string collectorPath();
 
 // Lower-case hex of bytes, as the collector's dump writes "raw".
 [[nodiscard]] std::string hexOf(const std::vector<std::uint8_t>& bytes);

@@ -1,5 +1,4 @@
-// The poster against real servers on loopback: the reference collector in each of its modes, and
-// a scripted server that records the exact request and gives exact answers.
+// The poster against loopback servers: the reference collector, and a raw socket served by hand.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,139 +22,87 @@ using namespace std::chrono_literals;
 using test::CollectorProcess;
 using test::DeliveryWorld;
 
-// What one post ended with, seen from the main thread.
+// What one post ended with: 0 delivered, else the PostError code; nothing while it runs.
 struct Outcome {
-    bool done = false;
-    bool resolved = false;
-    std::optional<PostError> error;
+    std::optional<int> code;
     bool onMainThread = false;
 };
 
-// Posts `data` and records the outcome; the callbacks note whether they ran on this thread.
 void postTo(VoHttpPoster& poster, const std::string& url, ByteBuffer data, Outcome& outcome) {
-    const auto mainThread = std::this_thread::get_id();
+    const auto end = [&outcome, main = std::this_thread::get_id()](int code) {
+        outcome.code = code;
+        outcome.onMainThread = std::this_thread::get_id() == main;
+    };
     poster.post(
-        url, std::move(data),
-        [&outcome, mainThread] {
-            outcome.done = true;
-            outcome.resolved = true;
-            outcome.onMainThread = std::this_thread::get_id() == mainThread;
-        },
-        [&outcome, mainThread](const PostError& e) {
-            outcome.done = true;
-            outcome.error = e;
-            outcome.onMainThread = std::this_thread::get_id() == mainThread;
+        url, std::move(data), [end] { end(0); },
+        [end](const PostError& e) {
+            EXPECT_EQ(e.domain, "post failed");
+            end(e.code);
         });
 }
 
-Outcome postAndWait(DeliveryWorld& world, VoHttpPoster& poster, const std::string& url,
-                    ByteBuffer data) {
-    Outcome outcome;
-    postTo(poster, url, std::move(data), outcome);
-    EXPECT_TRUE(world.loop().runUntil([&] { return outcome.done; }, 30s));
-    return outcome;
-}
-
-void expectRejected(const Outcome& o, int code) {
-    EXPECT_TRUE(o.done);
-    EXPECT_FALSE(o.resolved);
-    ASSERT_TRUE(o.error.has_value());
-    EXPECT_EQ(o.error->domain, "post failed");
-    EXPECT_EQ(o.error->code, code);
+// Posts, runs `between` (a server's part), then the main loop until the outcome is in.
+int postAndWait(DeliveryWorld& world, VoHttpPoster& poster, const std::string& url,
+                const std::function<void()>& between = {}) {
+    Outcome o;
+    postTo(poster, url, test::testBatch(1044, 1), o);
+    if (between) {
+        between();
+    }
+    EXPECT_TRUE(world.loop().runUntil([&] { return o.code.has_value(); }, 30s));
     EXPECT_TRUE(o.onMainThread);
+    return o.code.value_or(-1);
 }
 
-// A one-connection-at-a-time HTTP server that records each raw request and sends the next
-// scripted answer verbatim, then closes the connection.
-class ScriptedServer {
+// A listening loopback socket on a free port, served by hand from the test's thread.
+class Listener {
   public:
-    explicit ScriptedServer(std::vector<std::string> answers) : mAnswers(std::move(answers)) {
-        mListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Listener() {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (::bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(mListen, 16) != 0 ||
-            ::getsockname(mListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            ADD_FAILURE() << "scripted server cannot listen";
-            return;
-        }
+        EXPECT_EQ(::bind(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(mFd, 16), 0);
+        ::getsockname(mFd, reinterpret_cast<sockaddr*>(&addr), &len);
         mPort = ntohs(addr.sin_port);
-        mThread = std::thread([this] { serve(); });
     }
-    ~ScriptedServer() {
-        ::shutdown(mListen, SHUT_RDWR);
-        if (mThread.joinable()) {
-            mThread.join();
-        }
-        ::close(mListen);
-    }
+    ~Listener() { ::close(mFd); }
+
+    [[nodiscard]] int port() const { return mPort; }
     [[nodiscard]] std::string url() const {
         return "http://127.0.0.1:" + std::to_string(mPort) + "/collect";
     }
-    [[nodiscard]] std::vector<std::string> requests() const {
-        std::lock_guard lock(mMutex);
-        return mRequests;
-    }
 
-  private:
-    void serve() {
-        for (const std::string& answer : mAnswers) {
-            const int fd = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                return;
-            }
-            std::string request = readRequest(fd);
-            {
-                std::lock_guard lock(mMutex);
-                mRequests.push_back(std::move(request));
-            }
-            size_t sent = 0;
-            while (sent < answer.size()) {
-                const ssize_t n =
-                    ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0) {
-                    break;
-                }
-                sent += static_cast<size_t>(n);
-            }
-            ::shutdown(fd, SHUT_WR);
-            ::close(fd);
-        }
-    }
-
-    static std::string readRequest(int fd) {
-        std::string data;
-        size_t expected = std::string::npos;
-        while (data.size() < expected) {
+    // Reads the next whole request, answers `answer` verbatim and closes; the raw request.
+    std::string serve(const std::string& answer) const {
+        pollfd listening{mFd, POLLIN, 0};
+        const int fd =
+            ::poll(&listening, 1, 10000) > 0 ? ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        EXPECT_GE(fd, 0) << "no connection came";
+        std::string request;
+        for (std::size_t expected = std::string::npos; fd >= 0 && request.size() < expected;) {
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 10000) <= 0) {
-                break;
-            }
             char buf[4096];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            const ssize_t n = ::poll(&p, 1, 10000) > 0 ? ::recv(fd, buf, sizeof buf, 0) : -1;
             if (n <= 0) {
                 break;
             }
-            data.append(buf, static_cast<size_t>(n));
-            const auto end = data.find("\r\n\r\n");
-            if (end != std::string::npos && expected == std::string::npos) {
-                const auto cl = data.find("Content-Length: ");
-                const size_t length =
-                    cl == std::string::npos ? 0 : std::stoul(data.substr(cl + 16));
-                expected = end + 4 + length;
+            request.append(buf, static_cast<size_t>(n));
+            const auto end = request.find("\r\n\r\n");
+            const auto length = request.find("Content-Length: ");
+            if (end != std::string::npos && length < end) {
+                expected = end + 4 + std::stoul(request.substr(length + 16));
             }
         }
-        return data;
+        (void)::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        ::close(fd);
+        return request;
     }
 
-    std::vector<std::string> mAnswers;
-    int mListen = -1;
+  private:
+    int mFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int mPort = 0;
-    std::thread mThread;
-    mutable std::mutex mMutex;
-    std::vector<std::string> mRequests;
 };
 
 std::string answer(const std::string& status, const std::string& body) {
@@ -163,71 +110,53 @@ std::string answer(const std::string& status, const std::string& body) {
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
-TEST(PosterRequest, SendsTheBatchWithTheFourHeaderFieldsInOrder) {
+TEST(PosterRequest, SendsTheBatchWithFourHeaderFieldsAndOnlyTheAnswerTextDecides) {
+    const std::pair<std::string, int> rows[] = {
+        {answer("200 OK", "result=1"), 0},
+        {answer("200 OK", "ok&result=10&more"), 0},
+        {answer("500 Internal Server Error", "result=1"), 0},
+        {answer("200 OK", ""), PostError::kRejected},
+        {answer("200 OK", "result=0"), PostError::kRejected},
+        {answer("200 OK", "RESULT=1"), PostError::kRejected},
+        {answer("200 OK", "result=1 \xff"), PostError::kRejected},
+        {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nresult=1 until closed", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nresult=1 cut short", PostError::kTransport},
+        {"not http at all\r\n\r\n", PostError::kTransport},
+        {"", PostError::kTransport},
+    };
     DeliveryWorld world;
-    ScriptedServer server({answer("200 OK", "result=1")});
+    Listener server;
     VoHttpPoster poster;
-    const ByteBuffer batch = test::testBatch(1044, 100);
-    const Outcome o = postAndWait(world, poster, server.url(), batch);
-    EXPECT_TRUE(o.resolved);
-    EXPECT_TRUE(o.onMainThread);
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const std::string& r = requests[0];
-    EXPECT_EQ(r.rfind("POST /collect HTTP/1.1\r\n", 0), 0u) << r;
-    const auto at = [&](const char* header) { return r.find(header); };
-    const auto ct = at("\r\nContent-Type: application/x-www-form-urlencoded\r\n");
-    const auto ua = at("\r\nUser-Agent: Mozilla/5.0\r\n");
-    const auto pf = at("\r\nX-Cf-Platform: pc\r\n");
-    const auto id = at("\r\nX-Cf-Device-Id: 1\r\n");
-    ASSERT_NE(ct, std::string::npos) << r;
-    ASSERT_NE(ua, std::string::npos) << r;
-    ASSERT_NE(pf, std::string::npos) << r;
-    ASSERT_NE(id, std::string::npos) << r;
-    EXPECT_LT(ct, ua);
-    EXPECT_LT(ua, pf);
-    EXPECT_LT(pf, id);
-    EXPECT_EQ(at("Expect:"), std::string::npos) << "the body goes out without a 100-continue wait";
-    const std::string body = r.substr(r.find("\r\n\r\n") + 4);
-    EXPECT_EQ(body, std::string(batch.begin(), batch.end()));
+    std::string r;
+    for (const auto& [text, code] : rows) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(postAndWait(world, poster, server.url(), [&] { r = server.serve(text); }), code);
+    }
+    EXPECT_TRUE(r.starts_with("POST /collect HTTP/1.1\r\n")) << r;
+    std::size_t last = 0;
+    for (const char* header : {"\r\nContent-Type: application/x-www-form-urlencoded\r\n",
+                               "\r\nUser-Agent: Mozilla/5.0\r\n", "\r\nX-Cf-Platform: pc\r\n",
+                               "\r\nX-Cf-Device-Id: 1\r\n"}) {
+        const auto at = r.find(header);
+        ASSERT_NE(at, std::string::npos) << header << r;
+        EXPECT_GT(at, last) << header;
+        last = at;
+    }
+    EXPECT_EQ(r.find("Expect:"), std::string::npos) << "the body goes out without a 100 wait";
+    const ByteBuffer batch = test::testBatch(1044, 1);
+    EXPECT_EQ(r.substr(r.find("\r\n\r\n") + 4), std::string(batch.begin(), batch.end()));
 }
 
-TEST(PosterRequest, OnlyTheAnswerTextDecides) {
-    struct Case {
-        std::string answer;
-        bool resolved;
-        int code;
-    };
-    const std::vector<Case> cases = {
-        {answer("200 OK", "result=1"), true, 0},
-        {answer("200 OK", "ok&result=10&more"), true, 0},
-        {answer("404 Not Found", "result=1"), true, 0},
-        {answer("200 OK", ""), false, 2},
-        {answer("200 OK", "result=0"), false, 2},
-        {answer("200 OK", "RESULT=1"), false, 2},
-        {answer("200 OK", "result=1 \xff"), false, 2},
-        {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nresult=1 until closed", true, 0},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nresult=1 cut short", false, 1},
-        {"not http at all\r\n\r\n", false, 1},
-        {"", false, 1},
-    };
-    std::vector<std::string> answers;
-    for (const auto& c : cases) {
-        answers.push_back(c.answer);
-    }
+TEST(PosterUrls, UnusableUrlsAreTransportFailures) {
     DeliveryWorld world;
-    ScriptedServer server(answers);
+    const int closedPort = Listener().port();  // just free: nothing listens there
     VoHttpPoster poster;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
-        const Outcome o = postAndWait(world, poster, server.url(), test::testBatch(1, 1));
-        if (c.resolved) {
-            EXPECT_TRUE(o.resolved);
-            EXPECT_FALSE(o.error.has_value());
-        } else {
-            expectRejected(o, c.code);
-        }
+    for (const std::string& url :
+         {std::string(), std::string("not a url"), std::string("http://"),
+          std::string("file:///etc/hostname"), std::string("ftp://127.0.0.1/x"),
+          "http://127.0.0.1:" + std::to_string(closedPort) + "/report"}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(postAndWait(world, poster, url), PostError::kTransport);
     }
 }
 
@@ -242,96 +171,31 @@ class PosterCollector : public ::testing::Test {
     DeliveryWorld world;
 };
 
-TEST_F(PosterCollector, AcceptedBatchArrivesAsSent) {
-    auto collector = start({});
-    const ByteBuffer batch = test::testBatch(1044, 100);
-    {
-        VoHttpPoster poster;
-        const Outcome o = postAndWait(world, poster, collector->url("/tally"), batch);
-        EXPECT_TRUE(o.resolved);
-        EXPECT_TRUE(o.onMainThread);
-    }
-
-    const auto stored = collector->dump();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0]["raw"], test::hexOf(batch));
-    EXPECT_EQ(stored[0]["path"], "/tally");
-    EXPECT_EQ(stored[0]["headers"]["Content-Type"], "application/x-www-form-urlencoded");
-    EXPECT_EQ(stored[0]["headers"]["User-Agent"], "Mozilla/5.0");
-    EXPECT_EQ(stored[0]["headers"]["X-Cf-Platform"], "pc");
-    EXPECT_EQ(stored[0]["headers"]["X-Cf-Device-Id"], "1");
-    EXPECT_EQ(collector->stop(), 0) << "the collector stops cleanly on SIGTERM";
-}
-
-TEST_F(PosterCollector, RefusedBatchIsRejectedWithCode2) {
-    auto collector = start({});
-    VoHttpPoster poster;
-    ByteBuffer corrupt = test::testBatch(1044, 100);
-    corrupt.back() ^= 0x01;  // the CRC no longer matches
-    expectRejected(postAndWait(world, poster, collector->url(), corrupt), 2);
-    EXPECT_TRUE(collector->dump().empty());
-    EXPECT_NE(collector->log().find("crc32"), std::string::npos) << collector->log();
-}
-
-TEST_F(PosterCollector, AnswerWithoutResult) {
-    auto collector = start({"--fault", "no-result"});
-    VoHttpPoster poster;
-    expectRejected(postAndWait(world, poster, collector->url(), test::testBatch(1044, 1)), 2);
-}
-
-TEST_F(PosterCollector, Status500WithResultIsDelivered) {
-    auto collector = start({"--fault", "status-500"});
-    VoHttpPoster poster;
-    const Outcome o = postAndWait(world, poster, collector->url(), test::testBatch(1044, 1));
-    EXPECT_TRUE(o.resolved);
-    EXPECT_EQ(collector->dump().size(), 1u);
-}
-
-TEST_F(PosterCollector, NonAsciiAnswerIsRejectedWithCode2) {
-    auto collector = start({"--fault", "non-ascii"});
-    VoHttpPoster poster;
-    expectRejected(postAndWait(world, poster, collector->url(), test::testBatch(1044, 1)), 2);
-}
-
-TEST_F(PosterCollector, ClosedConnectionIsATransportFailure) {
-    auto collector = start({"--fault", "close"});
-    VoHttpPoster poster;
-    expectRejected(postAndWait(world, poster, collector->url(), test::testBatch(1044, 1)), 1);
-}
-
 TEST_F(PosterCollector, SlowServerRunsIntoTheTimeout) {
     auto collector = start({"--delay-ms", "20000"});
     VoHttpPoster poster(300ms);
-    expectRejected(postAndWait(world, poster, collector->url(), test::testBatch(1044, 1)), 1);
+    EXPECT_EQ(postAndWait(world, poster, collector->url()), PostError::kTransport);
     EXPECT_EQ(collector->stop(), 0) << "a delayed answer does not keep the collector from stopping";
 }
 
-TEST_F(PosterCollector, RequestsStartInQueueOrder) {
-    // One connection at a time on the server, so it handles them in the order they were opened.
+// The server takes one connection at a time, so it stores them in the order they were opened.
+TEST_F(PosterCollector, RequestsStartInQueueOrderAndWaitUntilIdleSeesThemAllAnswered) {
     auto collector = start({"--serial"});
     VoHttpPoster poster;
-    constexpr size_t kPosts = 6;
-    std::vector<Outcome> outcomes(kPosts);
-    for (size_t i = 0; i < kPosts; ++i) {
+    std::vector<Outcome> outcomes(6);
+    for (size_t i = 0; i < outcomes.size(); ++i) {
         postTo(poster, collector->url(), test::testBatch(1044, 100 + static_cast<int64_t>(i)),
                outcomes[i]);
     }
-    ASSERT_TRUE(world.loop().runUntil(
-        [&] {
-            for (const auto& o : outcomes) {
-                if (!o.done) {
-                    return false;
-                }
-            }
-            return true;
-        },
-        30s));
+    EXPECT_TRUE(poster.waitUntilIdle(60s));
+    EXPECT_EQ(poster.inFlight(), 0u);
+    world.loop().drain();
     for (const auto& o : outcomes) {
-        EXPECT_TRUE(o.resolved);
+        EXPECT_EQ(o.code, 0);
     }
     const auto stored = collector->dump();
-    ASSERT_EQ(stored.size(), kPosts);
-    for (size_t i = 0; i < kPosts; ++i) {
+    ASSERT_EQ(stored.size(), outcomes.size());
+    for (size_t i = 0; i < outcomes.size(); ++i) {
         EXPECT_EQ(stored[i]["records"][1]["fields"]["reason"], 100 + i);
     }
 }
@@ -340,52 +204,11 @@ TEST_F(PosterCollector, DebugUrlReplacesEveryUrl) {
     auto collector = start({});
     VoHttpPoster poster;
     poster.mDebugURL = collector->url("/debug");
-    const Outcome o =
-        postAndWait(world, poster, "http://127.0.0.1:1/elsewhere", test::testBatch(1044, 1));
-    EXPECT_TRUE(o.resolved);
+    EXPECT_EQ(postAndWait(world, poster, "http://127.0.0.1:1/elsewhere"), 0);
     const auto stored = collector->dump();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0]["path"], "/debug");
-}
-
-TEST(PosterUrls, UnusableUrlsAreTransportFailures) {
-    DeliveryWorld world;
-    // A port that was just free: nothing listens there.
-    const int closedPort = [] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        ::close(fd);
-        return ntohs(addr.sin_port);
-    }();
-    VoHttpPoster poster;
-    for (const std::string& url :
-         {std::string(), std::string("not a url"), std::string("http://"),
-          std::string("file:///etc/hostname"), std::string("ftp://127.0.0.1/x"),
-          "http://127.0.0.1:" + std::to_string(closedPort) + "/report"}) {
-        SCOPED_TRACE(url);
-        expectRejected(postAndWait(world, poster, url, test::testBatch(1, 1)), 1);
-    }
-}
-
-TEST_F(PosterCollector, WaitUntilIdleReturnsOnceEveryPostIsAnswered) {
-    auto collector = start({});
-    VoHttpPoster poster;
-    std::vector<Outcome> outcomes(3);
-    for (auto& o : outcomes) {
-        postTo(poster, collector->url(), test::testBatch(1044, 1), o);
-    }
-    EXPECT_TRUE(poster.waitUntilIdle(60s));
-    EXPECT_EQ(poster.inFlight(), 0u);
-    // The outcomes were queued on the main thread before the wait ended.
-    world.loop().drain();
-    for (const auto& o : outcomes) {
-        EXPECT_TRUE(o.resolved);
-    }
+    EXPECT_EQ(stored[0]["raw"], test::hexOf(test::testBatch(1044, 1)));
 }
 
 TEST_F(PosterCollector, ShutdownAbandonsPostsToAServerThatNeverAnswers) {
@@ -401,7 +224,7 @@ TEST_F(PosterCollector, ShutdownAbandonsPostsToAServerThatNeverAnswers) {
     }  // joins its worker without waiting for the answers
     world.loop().drain();
     for (const auto& o : outcomes) {
-        EXPECT_FALSE(o.done) << "abandoned posts call neither callback";
+        EXPECT_FALSE(o.code) << "abandoned posts call neither callback";
     }
     EXPECT_EQ(collector->stop(), 0);
 }

@@ -24,16 +24,6 @@ inline std::string hexOf(const ByteBuffer& bytes) {
     return out;
 }
 
-// The bytes of a field's write() for `value`.
-template <class Field>
-ByteBuffer written(const TallyValue& value) {
-    Field field("f");
-    field.keyValue = value;
-    ByteBuffer out;
-    field.write(out);
-    return out;
-}
-
 inline ByteBuffer bytesOf(std::string_view text) {
     return ByteBuffer(text.begin(), text.end());
 }
