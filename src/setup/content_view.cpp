@@ -62,7 +62,11 @@ ContentView::ContentView(Services services)
     // work: on the main thread they held back the window's first frame. Until the worker has
     // ended, the reporter's record is the worker's (report() waits for it).
     mProbe = std::thread([shared = mShared, installer = mServices.installer,
-                          reporter = mServices.reporter, queue = mServices.mainQueue, this] {
+                          reporter = mServices.reporter, queue = mServices.mainQueue,
+                          gate = mServices.startupGate, this] {
+        if (gate.valid()) {
+            static_cast<void>(gate.wait_for(kStartupGateLimit));
+        }
         const OS_TYPE arch = installer->checkOSArch();
         installer->ensureIniFileExisted();
         installer->getPackageInfo(reporter->data());

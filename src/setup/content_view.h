@@ -2,8 +2,10 @@
 // The controller of one setup run: every state field, step and transition, without any UI
 // toolkit. Screens read its state and subscribe to its change notification.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,7 +32,12 @@ class ContentView {
         std::shared_ptr<WindowService> window;
         std::shared_ptr<ExitService> exit;
         std::shared_ptr<platform::MainQueue> mainQueue;  // the thread screens live on
+        // When set, the start-up worker waits for it (at most kStartupGateLimit) before its
+        // probes: the shell makes it ready once the window's first frame is drawn, so the
+        // probes' shells do not compete with that frame for the processor and the memory map.
+        std::shared_future<void> startupGate;
     };
+    static constexpr std::chrono::milliseconds kStartupGateLimit{1000};
     // Production wiring: the real downloader, installer, reporter and process exit (std::exit;
     // a shell that must leave through its own loop replaces `exit`, see ProcessExitService),
     // and the main queue registered with platform::setMainQueue() at the time of the call. No

@@ -1,8 +1,12 @@
 #include "ui/app_delegate.h"
 
+#include <QEvent>
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
+#include <QWindow>
 #include <cmath>
 #include <iomanip>
 #include <locale>
@@ -80,7 +84,16 @@ AppDelegate::~AppDelegate() {
     }
     // The window (and with it the panel it parents) shows the controller: it goes first.
     mWindow.reset();
+    // A window closed before its first frame must not keep the probes waiting.
+    openStartupGate();
     mController.reset();
+}
+
+void AppDelegate::openStartupGate() {
+    if (!mStartupGateOpen) {
+        mStartupGateOpen = true;
+        mFirstFrame.set_value();
+    }
 }
 
 MainContentView* AppDelegate::mainContentView() const {
@@ -107,7 +120,9 @@ int AppDelegate::screenHeight() const {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    mController = std::make_unique<ContentView>(mEnvironment.services);
+    ContentView::Services services = mEnvironment.services;
+    services.startupGate = mFirstFrame.get_future().share();
+    mController = std::make_unique<ContentView>(std::move(services));
     mSubscription = mController->subscribe([this] { controllerChanged(); });
 
     mWindow = std::make_unique<MainWindow>(MainWindow::CloseHandlers{
@@ -142,6 +157,21 @@ void AppDelegate::applicationDidFinishLaunching() {
     mWindow->show();
     mWindow->raise();
     mWindow->activateWindow();
+    if (QWindow* handle = mWindow->windowHandle()) {
+        handle->installEventFilter(this);
+    } else {
+        openStartupGate();
+    }
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    // The window draws its first frame while it handles its first exposure.
+    if (event->type() == QEvent::Expose && mWindow && watched == mWindow->windowHandle()) {
+        watched->removeEventFilter(this);
+        // Queued, so the gate opens once that frame has been drawn and shown.
+        QTimer::singleShot(0, this, [this] { openStartupGate(); });
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void AppDelegate::applicationWillTerminate() {}

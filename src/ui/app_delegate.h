@@ -9,6 +9,7 @@
 #include <QSizeF>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -88,7 +89,13 @@ class AppDelegate : public QObject {
     // The exit panel, open or last closed; null before the first.
     [[nodiscard]] ExitAlertPanel* confirmCloseAlert() const;
 
+  protected:
+    // Watches the main window for its first frame, then opens the controller's start-up gate.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    // Makes the controller's start-up gate ready, once.
+    void openStartupGate();
     // Flushes the reports (bounded) and ends the program.
     void terminate();
     // Runs `quit` (which reports and terminates) once no install runs; the first quit wins.
@@ -99,6 +106,9 @@ class AppDelegate : public QObject {
     [[nodiscard]] int screenHeight() const;
 
     Environment mEnvironment;
+    // Ready once the window's first frame is drawn: the controller's probes wait for it.
+    std::promise<void> mFirstFrame;
+    bool mStartupGateOpen = false;
     std::unique_ptr<ContentView> mController;
     std::unique_ptr<MainWindow> mWindow;  // destroyed before the controller it shows
     QPointer<MainContentView> mContent;

@@ -1,6 +1,9 @@
 // The controller driven as the screens drive it, on fakes, with download ends on a worker thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <future>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -151,6 +154,34 @@ TEST_F(FlowTest, ThePressBeforeTheProbeEndedDownloadsFromTheAddressItFinds) {
     EXPECT_EQ(downloads->url(), "https://packages.test/velodoc/corvanereader_arm64.dmg");
     EXPECT_EQ(reporter->reasons(), Ints{100});
     finishDownload();
+}
+
+// The shell opens the gate once the window's first frame is drawn: no probe runs before, and
+// a window that never draws holds the probes back only for the gate's bound.
+TEST_F(FlowTest, TheProbesWaitForTheStartUpGate) {
+    for (const bool opened : {true, false}) {
+        SCOPED_TRACE(opened ? "gate opened" : "gate never opened");
+        const auto probes = [&] {
+            const auto entries = fakes.journal->entries();
+            return std::count(entries.begin(), entries.end(), "checkOSArch");
+        };
+        const auto probesBefore = probes();
+        std::promise<void> firstFrame;
+        ContentView::Services services = fakes.services(loop);
+        services.startupGate = firstFrame.get_future().share();
+        const auto start = std::chrono::steady_clock::now();
+        view = std::make_unique<ContentView>(std::move(services));
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(probes(), probesBefore) << "no probe before the first frame";
+        if (opened) {
+            firstFrame.set_value();
+        }
+        ASSERT_TRUE(waitFor([&] { return view->machineProbed(); }));
+        if (!opened) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, ContentView::kStartupGateLimit);
+        }
+        view.reset();
+    }
 }
 
 TEST_F(FlowTest, AReportDueBeforeTheStartUpWorkEndedWaitsForTheStart) {

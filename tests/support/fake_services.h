@@ -205,7 +205,7 @@ struct Fakes {
 
     [[nodiscard]] ContentView::Services services(
         std::shared_ptr<platform::MainQueue> mainQueue) const {
-        return {downloads, installer, reporter, window, exit, std::move(mainQueue)};
+        return {downloads, installer, reporter, window, exit, std::move(mainQueue), {}};
     }
 };
 
