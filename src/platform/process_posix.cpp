@@ -182,10 +182,11 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
             pollfd p{readEnd.get(), POLLIN, 0};
             if (::poll(&p, 1, 10) > 0) {
                 pipeOpen = readAvailable(readEnd.get(), sink);
-            } else if (!readAvailable(readEnd.get(), sink)) {
-                pipeOpen = false;
             } else {
-                break;  // nothing more for now: whoever still holds the pipe is not our child
+                // Quiet for a while: take what is there and stop, since whoever still holds the
+                // pipe is not our child.
+                static_cast<void>(readAvailable(readEnd.get(), sink));
+                break;
             }
         }
     }

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/text.h"
 
@@ -286,17 +287,8 @@ std::optional<std::string> writeAtomically(const std::string& target, std::strin
         return describeErrno(tmpl, errno);
     }
     std::optional<std::string> error;
-    size_t written = 0;
-    while (!error && written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = describeErrno(tmpl, errno);
-        } else {
-            written += static_cast<size_t>(n);
-        }
+    if (!platform::writeAll(fd, text)) {
+        error = describeErrno(tmpl, errno);
     }
     if (!error && ::fchmod(fd, original.st_mode & 07777) != 0) {
         error = describeErrno(tmpl, errno);

@@ -340,6 +340,10 @@ TEST(InstallKilled, NextRunPutsACompleteAppBackAndClearsTheWorkingFolder) {
         const fs::path marked = sim.home() / "Corvane copy";
         sim.makeApp("0.8.0", marked / "Corvane.app.bak");
         test::writeFile(marked / ".corvane-setup-work", "install 1\n");
+        // And one named like ours whose mark is of a kind this build does not know.
+        const fs::path foreign = sim.home() / "0B1B2C3D-0000-4000-8000-000000000000";
+        sim.makeApp("0.7.0", foreign / "Corvane.app.bak");
+        test::writeFile(foreign / ".corvane-setup-work", "update 1\n");
         const auto decoysBefore = test::fileTree(sim.home());
 
         {
@@ -361,7 +365,8 @@ TEST(InstallKilled, NextRunPutsACompleteAppBackAndClearsTheWorkingFolder) {
         } else {
             EXPECT_FALSE(fs::exists(sim.app()));
         }
-        EXPECT_EQ(test::entriesIn(sim.home()), (Lines{decoy.filename(), "Corvane copy"}));
+        EXPECT_EQ(test::entriesIn(sim.home()),
+                  (Lines{decoy.filename(), foreign.filename(), "Corvane copy"}));
         EXPECT_EQ(test::fileTree(sim.home()), decoysBefore);
         EXPECT_TRUE(sim.attachedMountPoints().empty());
 

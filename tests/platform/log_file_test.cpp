@@ -72,6 +72,25 @@ TEST_F(LogFile, KeepsOnlyTheLastRuns) {
     EXPECT_FALSE(std::filesystem::exists(path.string() + ".new"));
 }
 
+// Earlier runs are kept while they fit in 1 MiB: exactly 1 MiB keeps both, one byte more drops
+// the older one whole.
+TEST_F(LogFile, EarlierRunsAreKeptUpToOneMebibyte) {
+    for (const size_t total : {size_t{1} << 20, (size_t{1} << 20) + 1}) {
+        const std::string older = std::string(kLogRunMarker) + "older\n";
+        std::string newer = std::string(kLogRunMarker) + "newer\n";
+        newer += std::string(total - older.size() - newer.size() - 1, 'x') + "\n";
+        std::filesystem::create_directories(path.parent_path());
+        test::writeFile(path, older + newer);
+        ASSERT_EQ(openLogFile(path.string()), "");
+        closeLogFile();
+        const auto lines = fileLines(path);
+        ASSERT_FALSE(lines.empty());
+        const bool olderKept = lines[0] == std::string(kLogRunMarker) + "older";
+        EXPECT_EQ(olderKept, total == size_t{1} << 20) << total;
+        EXPECT_EQ(lines.size(), olderKept ? 4u : 3u) << total;
+    }
+}
+
 TEST_F(LogFile, LinesFromManyThreadsStayWhole) {
     ASSERT_EQ(openLogFile(path.string()), "");
     const std::string payload(300, 'x');

@@ -150,6 +150,8 @@ TEST(TextOperations, FindFirstCountsCharactersAndEachInvalidByteIsOne) {
         {"", "a", -1},
         {"安装result=1", "result=1", 2},
         {"一x", "x", 1},                  // E4 B8 80
+        {"\xEF\xBF\xBDok", "ok", 1},      // U+FFFD, under the highest three-byte lead
+        {"\xC2\x80ok", "ok", 1},          // U+0080, the lowest two-byte character
         {"\xF0\x90\x80\x80ok", "ok", 1},  // U+10000, the lowest four-byte character
         {"\xF4\x8F\xBF\xBFok", "ok", 1},  // U+10FFFF, the highest
         {"\xF4\x90\x80\x80ok", "ok", 4},  // past U+10FFFF
