@@ -1,8 +1,8 @@
 #pragma once
 // A logout, restart or shut-down as a request to quit, told by the system before it asks the
-// application to terminate. On macOS Qt refuses that request by itself while a modal panel is up
-// (the exit panel during the download), which would leave the logout waiting on the panel; this
-// hears of it first. Elsewhere it does nothing.
+// application to terminate. On macOS Qt may refuse that request by itself while a modal panel
+// is up (the exit panel during the download), which would leave the logout waiting on the
+// panel; this hears of it first. Elsewhere it does nothing.
 #include <functional>
 #include <memory>
 
