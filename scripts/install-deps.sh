@@ -11,6 +11,8 @@ PACKAGES=(
   # libraries
   libcurl4-openssl-dev libssl-dev zlib1g-dev libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev
   qt6-base-dev qt6-svg-dev libgl-dev libfontconfig-dev
+  # the app icon: its picture drawn at every size, packed as .icns
+  librsvg2-bin icnsutils
   # the simulated macOS and its servers
   zsh xorriso nginx-light openssl curl procps python3
   # real windows for the end-to-end runs

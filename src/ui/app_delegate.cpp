@@ -14,6 +14,8 @@
 #include <utility>
 
 #include "platform/log.h"
+#include "ui/about_panel.h"
+#include "ui/app_menu.h"
 #include "ui/exit_alert_window.h"
 #include "ui/main_content_view.h"
 #include "ui/main_window.h"
@@ -76,6 +78,9 @@ std::string formatPoints(double value) {
 
 AppDelegate::AppDelegate(Environment environment) : mEnvironment(std::move(environment)) {
     Pictures::initResources();
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        application->installEventFilter(this);
+    }
 }
 
 AppDelegate::~AppDelegate() {
@@ -83,6 +88,7 @@ AppDelegate::~AppDelegate() {
         mController->unsubscribe(mSubscription);
     }
     // The window (and with it the panel it parents) shows the controller: it goes first.
+    mMenu.reset();
     mWindow.reset();
     // A window closed before its first frame must not keep the probes waiting.
     openStartupGate();
@@ -136,6 +142,9 @@ void AppDelegate::applicationDidFinishLaunching() {
         },
     });
     mController->setWindow(std::make_shared<QtWindowService>(mWindow.get()));
+    mMenu = std::make_unique<AppMenu>(*mWindow,
+                                      AppMenu::Handlers{[this] { showAboutPanel(mWindow.get()); },
+                                                        [this] { applicationShouldTerminate(); }});
     mWindow->setFixedSize(WINDOW_WIDTH, WINDOW_HEIGHT);
 
     // The content's first drawing opens the drawer on a fresh machine, which sizes the window.
@@ -165,6 +174,11 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) {
+        applicationShouldTerminate();
+        event->setAccepted(mTerminating);
+        return true;
+    }
     // The window draws its first frame while it handles its first exposure.
     if (event->type() == QEvent::Expose && mWindow && watched == mWindow->windowHandle()) {
         watched->removeEventFilter(this);
@@ -243,6 +257,11 @@ void AppDelegate::confirmClose() {
 }
 
 void AppDelegate::applicationShouldTerminate() {
+    // Asked while the panel asks (a logout, ⌘Q): the quit needs no answer from it.
+    if (ExitAlertPanel* alert = mConfirmCloseAlert.data();
+        alert && alert->isVisible() && !mQuitRequested) {
+        alert->done(QDialog::Rejected);
+    }
     quitWhenNoInstallRuns([this] { terminate(); });
 }
 

@@ -17,6 +17,7 @@
 
 namespace corvane::ui {
 
+class AppMenu;
 class ExitAlertPanel;
 class MainContentView;
 class MainWindow;
@@ -78,19 +79,26 @@ class AppDelegate : public QObject {
     void confirmClose();
     // The panel's "取消": closes the panel; the setup goes on.
     void cancelClose();
-    // The application is asked to quit other than by its window (SIGTERM, SIGINT): quits without
-    // a report, after the install when one runs. Nothing happens while the window's own
-    // close is already quitting.
+    // The application is asked to quit other than by its window (the platform's quit command:
+    // ⌘Q, the Dock's Quit, a logout or restart; SIGTERM, SIGINT): closes the exit panel if it is
+    // open and quits without a report, after the install when one runs. Nothing happens while
+    // the window's own close is already quitting.
     void applicationShouldTerminate();
 
     [[nodiscard]] ContentView* contentView() const { return mController.get(); }
     [[nodiscard]] MainWindow* mainWindow() const { return mWindow.get(); }
+    [[nodiscard]] AppMenu* appMenu() const { return mMenu.get(); }
     [[nodiscard]] MainContentView* mainContentView() const;
     // The exit panel, open or last closed; null before the first.
     [[nodiscard]] ExitAlertPanel* confirmCloseAlert() const;
 
   protected:
-    // Watches the main window for its first frame, then opens the controller's start-up gate.
+    // Watches the main window for its first frame, then opens the controller's start-up gate;
+    // and the application for the platform's request to quit (QEvent::Quit: ⌘Q, the Dock's
+    // Quit, a logout), which it answers itself instead of letting Qt close the window (the
+    // window's close asks with the exit panel, which would hold a logout for as long as no one
+    // answers). The request is accepted when the program has quit, refused (a logout is then
+    // cancelled, not held) while it waits for a running install.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -111,6 +119,7 @@ class AppDelegate : public QObject {
     bool mStartupGateOpen = false;
     std::unique_ptr<ContentView> mController;
     std::unique_ptr<MainWindow> mWindow;  // destroyed before the controller it shows
+    std::unique_ptr<AppMenu> mMenu;
     QPointer<MainContentView> mContent;
     QPointer<ExitAlertPanel> mConfirmCloseAlert;
     bool mTerminating = false;

@@ -11,6 +11,7 @@
 #include "setup/production_services.h"
 #include "ui/app_delegate.h"
 #include "ui/font_preload.h"
+#include "ui/power_off.h"
 #include "ui/qt_main_queue.h"
 #include "ui/quit_signals.h"
 
@@ -43,6 +44,8 @@ int main(int argc, char* argv[]) {
     corvane::ui::AppDelegate delegate(std::move(environment));
     // A quit by signal waits for a running install like every other quit.
     corvane::ui::QuitSignals quitSignals([&delegate] { delegate.applicationShouldTerminate(); });
+    // A logout must not wait on the exit panel.
+    corvane::ui::PowerOffWatch powerOff([&delegate] { delegate.applicationShouldTerminate(); });
 
     // Like the platform's launch notification: once the main loop runs.
     QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });

@@ -4,8 +4,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMessageBox>
+
 #include "gui_support.h"
 #include "platform/log.h"
+#include "ui/app_menu.h"
 #include "ui/exit_alert_window.h"
 #include "ui/main_content_view.h"
 
@@ -195,6 +201,157 @@ TEST(Shell, ClosingDuringTheInstallOnlyMinimises) {
     EXPECT_TRUE(setup.fakes.reporter->calls().empty());
     EXPECT_EQ(setup.terminations(), 0);
     EXPECT_EQ(setup.delegate().confirmCloseAlert(), nullptr);
+}
+
+TEST(Shell, TheMenuBarHasTheApplicationMenuAndTheWindowMenu) {
+    SetupWindow setup;
+    const ui::AppMenu& menu = *setup.delegate().appMenu();
+    EXPECT_EQ(menu.applicationMenu()->actions().first(), menu.aboutAction());
+    EXPECT_EQ(menu.applicationMenu()->actions().last(), menu.quitAction());
+    // The roles by which Qt moves them into the application menu of a Mac.
+    EXPECT_EQ(menu.aboutAction()->menuRole(), QAction::AboutRole);
+    EXPECT_EQ(menu.quitAction()->menuRole(), QAction::QuitRole);
+    // Ctrl is ⌘ on a Mac.
+    EXPECT_EQ(menu.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    EXPECT_EQ(menu.windowMenu()->title(), "窗口");
+    EXPECT_EQ(menu.windowMenu()->actions(), QList<QAction*>{menu.minimiseAction()});
+    EXPECT_EQ(menu.minimiseAction()->text(), "最小化");
+    EXPECT_EQ(menu.minimiseAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_M));
+
+    QString aboutTitle;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            aboutTitle = box->windowTitle();
+            box->accept();
+        }
+    });
+    menu.aboutAction()->trigger();
+    EXPECT_EQ(aboutTitle, "关于 Corvane安装程序");
+
+    // ⌘M (Ctrl here) as a person presses it, in the middle of a download.
+    setup.startDownload();
+    setup.window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&setup.window()));
+    QTest::keyClick(&setup.window(), Qt::Key_M, Qt::ControlModifier);
+    settle();
+    EXPECT_TRUE(setup.window().isMinimized());
+    EXPECT_EQ(setup.controller().installerStatus(), Status::Downloading) << "nothing else changed";
+    EXPECT_EQ(setup.terminations(), 0);
+}
+
+// The platform's quit command, by each way it arrives.
+enum class Quit { menu, key, platform };
+
+// Sends the quit; answers whether the platform's request was accepted (the menu and the key
+// have no answer: true).
+bool quitBy(SetupWindow& setup, Quit how) {
+    switch (how) {
+        case Quit::menu:
+            setup.delegate().appMenu()->quitAction()->trigger();
+            return true;
+        case Quit::key:
+            setup.window().activateWindow();
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&setup.window()));
+            QTest::keyClick(&setup.window(), Qt::Key_Q, Qt::ControlModifier);
+            return true;
+        case Quit::platform: {
+            // What the platform's quit (the Dock's Quit, a logout) reaches the program as.
+            QEvent quit(QEvent::Quit);
+            QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+            return quit.isAccepted();
+        }
+    }
+    return false;
+}
+
+TEST(Shell, ThePlatformsQuitQuitsAtOnceWithoutAReportAndWaitsOnlyForAnInstall) {
+    enum class Step {
+        fresh,
+        overwrite,
+        downloading,
+        askingPanel,
+        downloadFailed,
+        installFailed,
+        installing
+    };
+    struct Case {
+        const char* name;
+        Step step;
+        Quit how;
+    } const cases[] = {
+        {"before the install button", Step::fresh, Quit::platform},
+        {"over an existing copy", Step::overwrite, Quit::key},
+        {"during the download: no panel", Step::downloading, Quit::menu},
+        {"a logout while the panel asks", Step::askingPanel, Quit::platform},
+        {"after a failed download", Step::downloadFailed, Quit::key},
+        {"after a failed install", Step::installFailed, Quit::platform},
+        {"during the install", Step::installing, Quit::key},
+        {"a logout during the install", Step::installing, Quit::platform},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetupWindow setup({.applicationExists = c.step == Step::overwrite});
+        if (c.step == Step::installing) {
+            setup.fakes.installer->hold();
+        } else if (c.step == Step::installFailed) {
+            setup.fakes.installer->result = false;
+        }
+        if (c.step != Step::fresh && c.step != Step::overwrite) {
+            setup.startDownload();
+        }
+        if (c.step == Step::downloadFailed) {
+            setup.fakes.downloads->fail();
+        } else if (c.step == Step::installing || c.step == Step::installFailed) {
+            setup.fakes.downloads->progress(10, 10, 0);
+            setup.fakes.downloads->succeed("/tmp/package.dmg");
+        }
+        if (c.step == Step::installing) {
+            // The held install keeps the download's thread.
+            ASSERT_TRUE(waitFor([&] { return g_installerStatus == Status::Installing; }));
+        } else {
+            setup.fakes.downloads->join();
+        }
+        settle();
+        if (c.step == Step::installFailed) {
+            ASSERT_TRUE(waitFor([&] { return !setup.controller().isInstallRunning(); }));
+            for (int tick = 0; tick < 10; ++tick) {
+                setup.controller().progressTick();
+            }
+            ASSERT_EQ(g_installerStatus, Status::Install_failed);
+        }
+        setup.fakes.reporter->clear();
+
+        bool accepted = false;
+        if (c.step == Step::askingPanel) {
+            QTimer::singleShot(0, [&] {
+                ASSERT_TRUE(setup.delegate().confirmCloseAlert()->isVisible());
+                accepted = quitBy(setup, c.how);
+            });
+            EXPECT_FALSE(setup.window().close()) << "the panel returned without an answer";
+            EXPECT_FALSE(setup.delegate().confirmCloseAlert()->isVisible());
+        } else {
+            accepted = quitBy(setup, c.how);
+        }
+        settle();
+        const bool waits = c.step == Step::installing;
+        EXPECT_EQ(setup.terminations(), waits ? 0 : 1) << "quit at once, in the same call";
+        if (c.how == Quit::platform) {
+            EXPECT_EQ(accepted, !waits) << "a logout is refused, not held, while the install runs";
+        }
+        if (c.step != Step::askingPanel) {
+            EXPECT_EQ(setup.delegate().confirmCloseAlert(), nullptr) << "never asks";
+        }
+        EXPECT_TRUE(setup.window().isVisible()) << "not through the window's close";
+        if (waits) {
+            EXPECT_TRUE(setup.controller().isQuitPending());
+            setup.fakes.installer->release();
+            ASSERT_TRUE(waitFor([&] { return setup.terminations() == 1; }));
+            EXPECT_TRUE(setup.fakes.exit->statuses().empty()) << "the success steps did not run";
+        }
+        EXPECT_TRUE(setup.fakes.reporter->calls().empty()) << "the quit command reports nothing";
+        EXPECT_EQ(setup.fakes.reporter->flushes(), 1) << "reports in flight are flushed";
+        EXPECT_EQ(setup.fakes.downloads->discards(), 1) << "no partial download stays";
+    }
 }
 
 }  // namespace

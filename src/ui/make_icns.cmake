@@ -1,0 +1,36 @@
+# Makes the app icon (.icns) from its picture: rsvg-convert draws each size, then png2icns
+# (icnsutils) packs them, or on a Mac the system's own iconutil.
+# Run with -DSVG=... -DICNS=... -DWORK_DIR=... -DRSVG_CONVERT=... and -DPNG2ICNS=... or -DICONUTIL=...
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+function(render size file)
+  execute_process(COMMAND "${RSVG_CONVERT}" -w ${size} -h ${size} -o "${file}" "${SVG}"
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "rsvg-convert could not draw ${SVG} at ${size} pixels")
+  endif()
+endfunction()
+if(ICONUTIL)
+  # An iconset: every point size at 1x and 2x, 16 to 512 points (1024 pixels).
+  set(iconset "${WORK_DIR}/AppIcon.iconset")
+  file(MAKE_DIRECTORY "${iconset}")
+  foreach(points 16 32 128 256 512)
+    math(EXPR pixels2x "${points} * 2")
+    render(${points} "${iconset}/icon_${points}x${points}.png")
+    render(${pixels2x} "${iconset}/icon_${points}x${points}@2x.png")
+  endforeach()
+  set(command "${ICONUTIL}" -c icns -o "${ICNS}" "${iconset}")
+else()
+  # png2icns has no 64-pixel element; a Mac draws 32 points at 2x from the 128-pixel one.
+  set(pngs "")
+  foreach(pixels 16 32 128 256 512 1024)
+    render(${pixels} "${WORK_DIR}/icon_${pixels}.png")
+    list(APPEND pngs "${WORK_DIR}/icon_${pixels}.png")
+  endforeach()
+  set(command "${PNG2ICNS}" "${ICNS}" ${pngs})
+endif()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0 OR NOT EXISTS "${ICNS}")
+  file(REMOVE "${ICNS}")
+  message(FATAL_ERROR "could not make ${ICNS} (${command})")
+endif()
