@@ -14,7 +14,9 @@ TextButton::TextButton(const QString& text, int fontSize, QWidget* parent)
     setFlat(true);
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
-    setAutoDefault(false);
+    // Return presses it as Space does, like the window's other controls; outside a dialog
+    // this changes nothing else.
+    setAutoDefault(true);
     watchKeyboardUse();
     setFixedSize(sizeHint());
 }
