@@ -6,9 +6,11 @@ serves there is the one VoiceOver reads on a Mac). A reader (pyatspi) checks, sc
 that every control a pointer user has is in the tree with its role, name, state and action,
 and the setup is driven with keys alone (xdotool): the agreement's links, the agreement prompt
 (focus moved into it, Tab kept inside, Escape, Return), the exit panel, a download that fails
-and is retried, the install line announced, and a whole fresh install.
+and is retried, the install line announced, and a whole fresh install (a11y); the running alert over an install while Corvane runs
+(a11y-running).
 
-  a11y_check.py --build BUILD_DIR [--app-user UID] [--time-limit SECONDS] [--keep]
+  a11y_check.py --build BUILD_DIR [--scenario a11y|a11y-running] [--app-user UID]
+                [--time-limit SECONDS] [--keep]
   a11y_check.py --reader PID          (internal: the reader, run as the app's user)
 
 The session bus, the setup and the reader run as one user (D-Bus authenticates a client by its
@@ -270,25 +272,36 @@ def press(run, bus, keys, want, what):
     run.check(ok, f"{keys}: the focus on {want[1]!r} {what} (got {named(bus.focused())})")
 
 
-def scenario_a11y(run):
-    import setup_run
-    user = run.app_user
+def stage(run, *, existing=False, running=False, drops=0, rate=0):
+    """The scene of setup_run.prepare(), with the buses up before the window opens and a reader
+    on them once it has."""
     run.make_root()
     opened = run.work / "opened.log"
     opened.touch()
     run.env["CORVANE_SIM_OPEN_LOG"] = str(opened)
+    if existing:
+        run.install_old_app()
+    if running:
+        run.start_old_reader()
     run.make_image()
     run.start_nginx()
-    # Three drops reach the failed screen; slow enough to read each screen on the way.
-    run.start_fault_server(drops=3, rate=160 * 1024)
+    if drops or rate:
+        run.start_fault_server(drops=drops, rate=rate)
     run.start_collector()
     run.stage_bundle()
-    run.grant(run.home, Path(run.env["TMPDIR"]), opened)
+    run.grant(run.home, Path(run.env["TMPDIR"]), opened, *([run.app] if existing else []))
     run.start_display()
-    bus = Bus(run, user)
+    bus = Bus(run, run.app_user)
     run.start_setup()
     bus.start_reader(str(run.setup.pid))
     run.screenshot("introduction")
+    return bus
+
+
+def scenario_a11y(run):
+    import setup_run
+    # Three drops reach the failed screen; slow enough to read each screen on the way.
+    bus = stage(run, drops=3, rate=160 * 1024)
 
     # The introduction, and its links by the bus's action and by keys.
     check_screen(run, bus, "introduction", INTRODUCTION)
@@ -369,12 +382,40 @@ def scenario_a11y(run):
     run.check(run.count_log("restartDownload") == 1, "one retry")
 
 
+def scenario_a11y_running(run):
+    """Corvane runs: the running alert is an alert with its focus on "好的", answered by Escape
+    and by Return; the window then closes with the keyboard and nothing is installed."""
+    import setup_run
+    bus = stage(run, existing=True, running=True)
+    check_screen(run, bus, "introduction over an install", INTRODUCTION[:4])
+    run.check(not any(bus.find(*control[:2]) for control in INTRODUCTION[4:]),
+                      "neither the drawer nor its switch over an install")
+    press(run, bus, "Tab", ("check box", AGREEMENT), "after Tab")
+    run.xdo("key", "space")
+    run.check(run.wait_for(lambda: "checked" in (bus.find("check box", AGREEMENT) or {}).get(
+        "states", []), 10), "Space ticks the agreement box")
+    press(run, bus, "shift+Tab", ("push button", "开始安装"), "after Shift+Tab")
+    title = "Corvane正在运行，\n请先关闭应用后再安装软件"
+    for answer in ("Escape", "Return"):
+        press(run, bus, "Return", ("push button", "好的"), "when the running alert opens")
+        run.screenshot("running-alert")
+        check_screen(run, bus, "running alert", [("alert", title, []), ("label", title, []),
+                                                 ("push button", "好的", ["Press"])])
+        press(run, bus, answer, ("push button", "开始安装"), f"back after {answer}")
+        run.check(bus.find("alert", title) is None, f"{answer} dismisses the running alert")
+    run.check(run.packages_served() == 0, "nothing downloaded while Corvane runs")
+    run.xdo("key", "alt+F4")
+    setup_run.expect_quit(run, 2)
+    run.check(run.installed_version() == "1.0.0", "the installed app is untouched")
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--reader":
         reader(int(sys.argv[2]))
         return 0
     import setup_run
     setup_run.SCENARIOS["a11y"] = scenario_a11y
+    setup_run.SCENARIOS["a11y-running"] = scenario_a11y_running
     args = sys.argv[1:]
     if "--scenario" not in args:
         args += ["--scenario", "a11y"]

@@ -279,6 +279,10 @@ TEST(Screens, TheInstallFailedScreenInstallsTheSameFileAgain) {
     ASSERT_EQ(setup.controller().installerStatus(), Status::Install_failed);
     auto* view = setup.find<ui::InstallFailedView>("installFailedView");
     ASSERT_TRUE(view->isVisible());
+    // The keyboard goes on from "重新安装", a named button for assistive technologies.
+    EXPECT_EQ(setup.window().focusWidget(), view->reinstallButton());
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(view->reinstallButton())->role(),
+              QAccessible::Button);
     EXPECT_EQ(view->size(), QSize(360, 30));
     EXPECT_EQ(visibleButtons(view), QStringList{"重新安装"});
     EXPECT_EQ(view->findChild<QLabel*>("installFailedLabel")->font().pixelSize(), 16);
