@@ -880,7 +880,9 @@ def main(argv=None):
                     help="more tally-collector options, one shell-quoted line "
                          "(e.g. '--delay-ms 600000 --fault close' for a collector that never answers)")
     ap.add_argument("--app-user", type=int, default=None,
-                    help="run the setup as this uid (gid 20, groups 20 and 80), as a Mac user")
+                    help="run the setup as this uid (gid 20, groups 20 and 80), as a Mac user; "
+                         "scenarios make the scene theirs with Run.grant() (the accessibility "
+                         "scenarios of sim/a11y_check.py do)")
     args = ap.parse_args(argv)
     if args.time_limit is None:
         args.time_limit = 3600 if args.show else 600

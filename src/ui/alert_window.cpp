@@ -1,8 +1,10 @@
 #include "ui/alert_window.h"
 
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QShowEvent>
 
 #include "ui/accessibility.h"
 #include "ui/btn_view.h"
@@ -101,6 +103,9 @@ AlertWindow::AlertWindow(ContentView& controller, QWidget* parent)
 
 void AlertWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    if (event->spontaneous()) {
+        return;  // the window came back from the Dock: the prompt stays as it was
+    }
     QWidget* focus = window()->focusWidget();
     if (!isAncestorOf(focus)) {
         mFocusBefore = focus;
@@ -110,6 +115,9 @@ void AlertWindow::showEvent(QShowEvent* event) {
 
 void AlertWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
+    if (event->spontaneous()) {
+        return;  // the window was minimised, the prompt is still open
+    }
     QWidget* back = mFocusBefore.data();
     mFocusBefore = nullptr;
     if (back && back->isVisible() && back->isEnabled()) {

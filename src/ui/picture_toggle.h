@@ -2,16 +2,14 @@
 // A switch bound to a boolean, drawn as a row of a picture and a label with 5 points between
 // them, vertically centred. A click anywhere on the row flips the value, except on a link in
 // the label, which opens the link instead. Each link is also a control of its own for the
-// keyboard and assistive technologies (LinkTarget), after the switch in Tab order. The two looks of
-// the window are CheckBoxToggle and DragMenuToggle.
+// keyboard and assistive technologies (LinkTarget), right after the switch in Tab order. The two
+// looks of the window are CheckBoxToggle and DragMenuToggle.
 #include <QCheckBox>
 #include <QList>
 #include <QString>
 #include <QUrl>
 
 #include "ui/rich_text.h"
-
-class QFocusEvent;
 
 namespace corvane::ui {
 
