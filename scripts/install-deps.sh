@@ -17,6 +17,8 @@ PACKAGES=(
   zsh xorriso nginx-light openssl curl procps python3
   # real windows for the end-to-end runs
   xvfb xdotool imagemagick fonts-wqy-microhei x11-utils openbox wmctrl
+  # the accessibility bus and its reader for the keyboard and screen-reader run
+  dbus at-spi2-core python3-pyatspi libnss-wrapper
   # the macOS sources checked against GNUstep's Foundation and AppKit headers
   libgnustep-gui-dev
 )

@@ -9,7 +9,7 @@ xdotool like a person. It then checks the outcome on disk and at the collector, 
 summary and stops everything it started.
 
   setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
-               [--collector-args ARGS] [--time-limit SECONDS]
+               [--collector-args ARGS] [--time-limit SECONDS] [--app-user UID]
 
 Every wait is for an event (a window, a log line, a milestone, the end of the program), never
 for a fixed time that stands for one: a loaded machine only makes the run slower. The run as a
@@ -18,6 +18,7 @@ ends (killed at a test's time limit too).
 
 Scenarios: demo, fresh, overwrite, agreement, running, drop-retry, close-during,
 quit-during-install. Exit status 0 only when every check of the scenario holds.
+sim/a11y_check.py adds the accessibility scenario (a11y) on top of this driver.
 """
 
 import argparse
@@ -69,10 +70,11 @@ class Failure(Exception):
     pass
 
 
-def tied(cmd):
+def tied(cmd, user=()):
     """`cmd` so that it gets SIGKILL when the driver ends, even when the driver is killed (the
-    tie is to the driver's main thread, which starts every process)."""
-    return ["setpriv", "--pdeathsig", "KILL", "--", *map(str, cmd)]
+    tie is to the driver's main thread, which starts every process); run as `user` (setpriv's
+    arguments, see Run.app_user) when given."""
+    return ["setpriv", *user, "--pdeathsig", "KILL", "--", *map(str, cmd)]
 
 
 def start_guard(folder):
@@ -125,6 +127,10 @@ class Run:
         self.summary = {}
         self.deadline = time.monotonic() + (getattr(args, "time_limit", None) or 600)
         self.guard = start_guard(self.work)
+        # Who runs the setup (and whatever must share its uid, such as its session bus): setpriv's
+        # arguments for --app-user UID (gid 20 staff, groups staff and admin), else the driver.
+        uid = getattr(args, "app_user", None)
+        self.app_user = ["--reuid", str(uid), "--regid", "20", "--groups", "20,80"] if uid else []
 
     # ---- small helpers ----
     def log(self, text):
@@ -164,6 +170,24 @@ class Run:
         if check and r.returncode != 0:
             raise Failure(f"{' '.join(map(str, cmd))} failed ({r.returncode}): {r.stderr.strip()}")
         return r
+
+    def grant(self, *paths):
+        """Makes `paths` (recursively) the app user's and the scene reachable for them: the work
+        folder open to all, /Applications group admin's and group-writable. Nothing without
+        --app-user."""
+        if not self.app_user:
+            return
+        uid = self.app_user[1]
+        for p in paths:
+            self.run(["chown", "-R", f"{uid}:20", str(p)])
+        os.chmod(self.work, 0o755)
+        apps = self.root / "Applications"
+        self.run(["chgrp", "80", str(apps)])
+        os.chmod(apps, 0o775)
+        # The hdiutil stand-in keeps its records of attached images here, as the system would.
+        records = self.root / "private" / "var" / "run" / "hdiutil-sim"
+        records.mkdir(parents=True, exist_ok=True)
+        os.chmod(records, 0o1777)
 
     # ---- the simulated Mac ----
     def make_root(self):
@@ -329,7 +353,7 @@ class Run:
             "LANG": "C.UTF-8",
         })
         self.setup_log = open(self.work / "setup.log", "w")
-        self.setup = subprocess.Popen(tied([self.exe]), env=env, cwd=str(self.home),
+        self.setup = subprocess.Popen(tied([self.exe], self.app_user), env=env, cwd=str(self.home),
                                       stdin=subprocess.DEVNULL, stdout=self.setup_log,
                                       stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(("setup", self.setup))
@@ -841,7 +865,7 @@ SCENARIOS = {
 }
 
 
-def main():
+def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
     ap.add_argument("--scenario", default="demo", choices=sorted(SCENARIOS))
@@ -855,7 +879,11 @@ def main():
     ap.add_argument("--collector-args", default="",
                     help="more tally-collector options, one shell-quoted line "
                          "(e.g. '--delay-ms 600000 --fault close' for a collector that never answers)")
-    args = ap.parse_args()
+    ap.add_argument("--app-user", type=int, default=None,
+                    help="run the setup as this uid (gid 20, groups 20 and 80), as a Mac user; "
+                         "scenarios make the scene theirs with Run.grant() (the accessibility "
+                         "scenarios of sim/a11y_check.py do)")
+    args = ap.parse_args(argv)
     if args.time_limit is None:
         args.time_limit = 3600 if args.show else 600
     run = Run(args)

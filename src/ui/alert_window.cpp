@@ -1,10 +1,15 @@
 #include "ui/alert_window.h"
 
+#include <QHideEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QShowEvent>
 
+#include "ui/accessibility.h"
 #include "ui/btn_view.h"
 #include "ui/link_label.h"
+#include "ui/link_target.h"
 #include "ui/ui_style.h"
 
 namespace corvane::ui {
@@ -28,6 +33,7 @@ constexpr int kCloseInset = 8;
 
 AlertWindow::AlertWindow(ContentView& controller, QWidget* parent)
     : QWidget(parent), mController(controller) {
+    installAccessibility();
     setObjectName(QStringLiteral("agreementPrompt"));
     setFixedSize(kWidth, kHeight);
     setAccessibleName(QStringLiteral("提示"));
@@ -50,6 +56,7 @@ AlertWindow::AlertWindow(ContentView& controller, QWidget* parent)
         },
         uiFont(kMessageSize), promptGrey(), kWidth - kLeft - kRight, this);
     mMessage->setObjectName(QStringLiteral("promptMessage"));
+    setAccessibleDescription(mMessage->plainText());
 
     const QColor white(Qt::white);
     mClose = new BtnView(
@@ -83,8 +90,70 @@ AlertWindow::AlertWindow(ContentView& controller, QWidget* parent)
     mAgree->move(buttonsLeft + kButtonWidth + kButtonGap, buttonsTop);
     mClose->move(kWidth - kCloseInset - kCloseSize, kCloseInset);
 
-    setTabOrder(mCancel, mAgree);
-    setTabOrder(mAgree, mClose);
+    // Reading order: the links of the text, the two answers, then the close button.
+    QWidget* previous = mMessage->links().isEmpty() ? nullptr : mMessage->links().back();
+    for (QWidget* next : {static_cast<QWidget*>(mCancel), static_cast<QWidget*>(mAgree),
+                          static_cast<QWidget*>(mClose)}) {
+        if (previous) {
+            setTabOrder(previous, next);
+        }
+        previous = next;
+    }
+}
+
+void AlertWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (event->spontaneous()) {
+        return;  // the window came back from the Dock: the prompt stays as it was
+    }
+    QWidget* focus = window()->focusWidget();
+    if (!isAncestorOf(focus)) {
+        mFocusBefore = focus;
+    }
+    mAgree->setFocus(Qt::OtherFocusReason);
+}
+
+void AlertWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (event->spontaneous()) {
+        return;  // the window was minimised, the prompt is still open
+    }
+    QWidget* back = mFocusBefore.data();
+    mFocusBefore = nullptr;
+    if (back && back->isVisible() && back->isEnabled()) {
+        back->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void AlertWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        mController.cancelButtonPressed();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool AlertWindow::focusNextPrevChild(bool next) {
+    if (!isVisible()) {
+        return QWidget::focusNextPrevChild(next);  // going: the focus leaves as usual
+    }
+    // The prompt stands for a modal window: Tab and Shift+Tab go round its own controls only.
+    QList<QWidget*> chain;
+    for (QWidget* w = nextInFocusChain(); w != this; w = w->nextInFocusChain()) {
+        if (isAncestorOf(w) && w->isVisibleTo(this) && w->isEnabled() &&
+            (w->focusPolicy() & Qt::TabFocus)) {
+            chain << w;
+        }
+    }
+    if (chain.isEmpty()) {
+        return false;
+    }
+    const qsizetype at = chain.indexOf(window()->focusWidget());
+    const qsizetype count = chain.size();
+    const qsizetype to = at < 0 ? (next ? 0 : count - 1) : (at + (next ? 1 : count - 1)) % count;
+    chain[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 void AlertWindow::paintEvent(QPaintEvent*) {

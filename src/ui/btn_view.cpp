@@ -7,6 +7,7 @@
 #include <QPainterPath>
 #include <utility>
 
+#include "ui/keyboard_focus.h"
 #include "ui/pictures.h"
 #include "ui/ui_style.h"
 
@@ -47,6 +48,7 @@ BtnView::BtnView(QString btnName, const QString& text, QColor textColor, int wid
     setFocusPolicy(Qt::StrongFocus);
     setCursor(Qt::PointingHandCursor);
     setAttribute(Qt::WA_Hover, false);
+    watchKeyboardUse();
     // Assistive technologies press buttons through click(); the mouse and the keyboard are
     // handled below and never emit clicked().
     connect(this, &QAbstractButton::clicked, this, [this] {
@@ -98,7 +100,7 @@ void BtnView::paintEvent(QPaintEvent*) {
         painter.drawText(frame, Qt::AlignCenter, text());
     }
 
-    if (hasFocus() && mFocusFromKeyboard) {
+    if (showsFocusRing(*this)) {
         QPen ring(accentBlue());
         ring.setWidthF(2.0);
         painter.setPen(ring);
@@ -183,15 +185,11 @@ void BtnView::keyReleaseEvent(QKeyEvent* event) {
 }
 
 void BtnView::focusInEvent(QFocusEvent* event) {
-    mFocusFromKeyboard = event->reason() == Qt::TabFocusReason ||
-                         event->reason() == Qt::BacktabFocusReason ||
-                         event->reason() == Qt::ShortcutFocusReason;
     QAbstractButton::focusInEvent(event);
     update();
 }
 
 void BtnView::focusOutEvent(QFocusEvent* event) {
-    mFocusFromKeyboard = false;
     mKeyHeld = false;
     QAbstractButton::focusOutEvent(event);
     update();

@@ -61,7 +61,6 @@ class BtnView : public QAbstractButton {
     bool mHeld = false;           // the primary mouse button went down on us and is still down
     bool mPointerInside = false;  // during a held press: whether the pointer is over us
     bool mKeyHeld = false;        // a press by keyboard is in progress
-    bool mFocusFromKeyboard = false;
 };
 
 }  // namespace corvane::ui

@@ -63,6 +63,9 @@ DownloadFailedView::DownloadFailedView(ContentView& controller, QWidget* parent)
 
 void DownloadFailedView::refresh() {
     mBar->setProgress(mController.progress());
+    mBar->setAccessibleName(
+        QString::fromStdString(mController.downloadedText() + mController.packageSizeText())
+            .trimmed());
 }
 
 }  // namespace corvane::ui

@@ -82,6 +82,14 @@ void DownloadingView::refresh() {
         mTimeLeft->setText(QString::fromStdString(mController.timeLeftText()));
         mPercentage->setText(QString::fromStdString(mController.percentageText()));
     }
+    // A screen reader says the bar's name with its percentage: the megabytes and the time left,
+    // then the install line, whose arrival the name's change announces.
+    const QString name = installing
+                             ? mInstallLine->text()
+                             : mDownloaded->text() + mPackageSize->text() + mTimeLeft->text();
+    if (mBar->accessibleName() != name) {
+        mBar->setAccessibleName(name);
+    }
 }
 
 }  // namespace corvane::ui

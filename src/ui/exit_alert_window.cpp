@@ -1,10 +1,11 @@
 #include "ui/exit_alert_window.h"
 
-#include <QFocusEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <utility>
 
+#include "ui/accessibility.h"
+#include "ui/keyboard_focus.h"
 #include "ui/pictures.h"
 #include "ui/rounded_window.h"
 #include "ui/ui_style.h"
@@ -15,6 +16,9 @@ namespace {
 constexpr qreal kRadius = 10.0;
 // The painted faces are 40 high, centred in the 48-point clickable frames.
 constexpr int kFaceInset = 4;
+// What the picture says, for those who cannot see it.
+const QString kQuestion = QStringLiteral("确定要退出安装吗？");
+const QString kExplanation = QStringLiteral("下载尚未完成，退出后需要重新开始下载。");
 
 }  // namespace
 
@@ -24,7 +28,9 @@ QRect flippedFrame(const QRect& bottomLeftFrame, int containerHeight) {
 }
 
 ExitAlertWindow::ExitAlertWindow(QWidget* parent) : QWidget(parent) {
+    installAccessibility();
     setObjectName(QStringLiteral("exitAlertWindow"));
+    setAccessibleName(kQuestion + kExplanation);
     setFixedSize(kWidth, kHeight);
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
@@ -45,11 +51,12 @@ TransparentButton::TransparentButton(const QString& title, QWidget* parent)
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
     setAutoDefault(false);
+    watchKeyboardUse();
     setAccessibleName(title);
 }
 
 void TransparentButton::paintEvent(QPaintEvent*) {
-    if (!hasFocus() || !mFocusFromKeyboard) {
+    if (!showsFocusRing(*this)) {
         return;
     }
     QPainter painter(this);
@@ -62,23 +69,14 @@ void TransparentButton::paintEvent(QPaintEvent*) {
     painter.drawRoundedRect(face.adjusted(-1, -1, 1, 1), 9, 9);
 }
 
-void TransparentButton::focusInEvent(QFocusEvent* event) {
-    mFocusFromKeyboard =
-        event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
-    QPushButton::focusInEvent(event);
-}
-
-void TransparentButton::focusOutEvent(QFocusEvent* event) {
-    mFocusFromKeyboard = false;
-    QPushButton::focusOutEvent(event);
-}
-
 ExitAlertPanel::ExitAlertPanel(std::function<void()> onConfirm, std::function<void()> onCancel,
                                QWidget* parent)
     : QDialog(parent), mOnConfirm(std::move(onConfirm)), mOnCancel(std::move(onCancel)) {
     setObjectName(QStringLiteral("exitAlertPanel"));
     setWindowTitle(QStringLiteral("Corvane安装程序"));
-    setAccessibleName(QStringLiteral("确定要退出安装吗？"));
+    installAccessibility();
+    setAccessibleName(kQuestion);
+    setAccessibleDescription(kExplanation);
     setFixedSize(ExitAlertWindow::kWidth, ExitAlertWindow::kHeight);
     setModal(true);
 
@@ -105,7 +103,9 @@ ExitAlertPanel::ExitAlertPanel(std::function<void()> onConfirm, std::function<vo
 
     setTabOrder(mCancel, mConfirm);
     makeClearRoundedWindow(*this, static_cast<int>(kRadius));
-    // Going on with the setup is the safe answer, so the keyboard starts there.
+    // "取消" is painted as the primary button, and going on with the setup is the safe answer:
+    // the keyboard starts there and Return presses it (Escape, too, means "取消": reject()).
+    mCancel->setDefault(true);
     mCancel->setFocus();
 }
 

@@ -31,11 +31,6 @@ class TransparentButton : public QPushButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
-
-  private:
-    bool mFocusFromKeyboard = false;
 };
 
 class ExitAlertPanel : public QDialog {

@@ -6,6 +6,7 @@
 #include "ui/btn_view.h"
 #include "ui/check_box_toggle.h"
 #include "ui/drag_menu_toggle.h"
+#include "ui/link_target.h"
 #include "ui/running_alert.h"
 #include "ui/ui_style.h"
 
@@ -61,8 +62,17 @@ IntroducingView::IntroducingView(ContentView& controller, QWidget* parent)
     row->addWidget(mCustomInstall, 0, Qt::AlignVCenter);
     column->addLayout(row);
 
-    setTabOrder(mInstallButton, mAgreement);
-    setTabOrder(mAgreement, mCustomInstall);
+    // Reading order: the button, the check box, its two links, the switch.
+    QWidget* previous = mInstallButton;
+    QList<QWidget*> order{mAgreement};
+    for (QWidget* link : mAgreement->links()) {
+        order << link;
+    }
+    order << mCustomInstall;
+    for (QWidget* next : order) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
     refresh();
 }
 

@@ -5,11 +5,15 @@
 #include <cmath>
 #include <utility>
 
+#include "ui/accessibility.h"
+#include "ui/link_target.h"
+
 namespace corvane::ui {
 
 LinkLabel::LinkLabel(const QList<TextRun>& runs, const QFont& font, const QColor& color,
                      std::optional<int> wrapWidth, QWidget* parent)
     : QWidget(parent) {
+    installAccessibility();
     mText.setRuns(runs, font, color);
     if (wrapWidth) {
         mText.setWrapWidth(static_cast<qreal>(*wrapWidth));
@@ -17,6 +21,7 @@ LinkLabel::LinkLabel(const QList<TextRun>& runs, const QFont& font, const QColor
     setMouseTracking(true);
     setAccessibleName(mText.plainText());
     setFixedSize(sizeHint());
+    mLinks = addLinkTargets(*this, runs, [this](const QUrl& link) { return linkRect(link); });
 }
 
 QSize LinkLabel::sizeHint() const {

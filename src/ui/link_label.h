@@ -1,6 +1,7 @@
 #pragma once
 // A text with links that wraps to its width. Clicking a link opens it in the default web
-// browser; the rest of the text does nothing.
+// browser; the rest of the text does nothing. Assistive technologies read it as text, and each
+// link is also a control of its own for them and the keyboard (LinkTarget).
 #include <QList>
 #include <QWidget>
 #include <optional>
@@ -8,6 +9,8 @@
 #include "ui/rich_text.h"
 
 namespace corvane::ui {
+
+class LinkTarget;
 
 class LinkLabel : public QWidget {
     Q_OBJECT
@@ -21,6 +24,8 @@ class LinkLabel : public QWidget {
     [[nodiscard]] QUrl linkAt(const QPoint& pos) const;
     // The area the link to `link` covers (all its lines together); empty when there is none.
     [[nodiscard]] QRect linkRect(const QUrl& link) const;
+    // The links as controls, in reading order.
+    [[nodiscard]] const QList<LinkTarget*>& links() const { return mLinks; }
 
     [[nodiscard]] QSize sizeHint() const override;
     [[nodiscard]] QSize minimumSizeHint() const override;
@@ -34,6 +39,7 @@ class LinkLabel : public QWidget {
   private:
     RichText mText;
     QUrl mPressedLink;
+    QList<LinkTarget*> mLinks;
 };
 
 }  // namespace corvane::ui

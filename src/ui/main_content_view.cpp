@@ -7,6 +7,7 @@
 #include <future>
 
 #include "ui/alert_window.h"
+#include "ui/btn_view.h"
 #include "ui/download_failed_view.h"
 #include "ui/downloading_view.h"
 #include "ui/drag_menu_view.h"
@@ -14,6 +15,7 @@
 #include "ui/introducing_view.h"
 #include "ui/pictures.h"
 #include "ui/progress_bar_view.h"
+#include "ui/text_button.h"
 #include "ui/ui_style.h"
 
 namespace corvane::ui {
@@ -172,6 +174,19 @@ void MainContentView::refresh() {
         mCurrentStep = step;
         layoutStep();
         mCurrentStep->show();
+        // A keyboard user goes on from the new screen's control, not from wherever the hidden
+        // one left the focus.
+        QWidget* first = nullptr;
+        if (step == mIntro) {
+            first = mIntro->installButton();
+        } else if (step == mDownloadFailed) {
+            first = mDownloadFailed->retryButton();
+        } else if (step == mInstallFailed) {
+            first = mInstallFailed->reinstallButton();
+        }
+        if (first) {
+            first->setFocus(Qt::OtherFocusReason);
+        }
     }
 
     mPrompt->setVisible(mController.isShowAlert());

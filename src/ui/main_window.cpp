@@ -4,11 +4,13 @@
 #include <QMetaObject>
 #include <utility>
 
+#include "ui/accessibility.h"
 #include "ui/window_style.h"
 
 namespace corvane::ui {
 
 MainWindow::MainWindow(CloseHandlers handlers) : mHandlers(std::move(handlers)) {
+    installAccessibility();
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Corvane安装程序"));
     setAccessibleName(QStringLiteral("Corvane安装程序"));

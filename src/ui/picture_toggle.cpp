@@ -8,6 +8,8 @@
 #include <cmath>
 #include <utility>
 
+#include "ui/keyboard_focus.h"
+#include "ui/link_target.h"
 #include "ui/pictures.h"
 #include "ui/ui_style.h"
 
@@ -26,6 +28,8 @@ PictureToggle::PictureToggle(ToggleLook look, const QList<TextRun>& label, QWidg
     setFocusPolicy(Qt::StrongFocus);
     setCursor(Qt::PointingHandCursor);
     setFixedSize(sizeHint());
+    watchKeyboardUse();
+    mLinks = addLinkTargets(*this, label, [this](const QUrl& link) { return linkRect(link); });
 }
 
 QString PictureToggle::pictureName() const {
@@ -73,7 +77,7 @@ void PictureToggle::paintEvent(QPaintEvent*) {
     Pictures::draw(painter, pictureName(), picture);
     mLabel.draw(painter, labelRect().topLeft());
 
-    if (hasFocus() && mFocusFromKeyboard) {
+    if (showsFocusRing(*this)) {
         QPen ring(accentBlue());
         ring.setWidthF(1.5);
         painter.setPen(ring);
@@ -130,15 +134,11 @@ void PictureToggle::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void PictureToggle::focusInEvent(QFocusEvent* event) {
-    mFocusFromKeyboard = event->reason() == Qt::TabFocusReason ||
-                         event->reason() == Qt::BacktabFocusReason ||
-                         event->reason() == Qt::ShortcutFocusReason;
     QCheckBox::focusInEvent(event);
     update();
 }
 
 void PictureToggle::focusOutEvent(QFocusEvent* event) {
-    mFocusFromKeyboard = false;
     QCheckBox::focusOutEvent(event);
     update();
 }

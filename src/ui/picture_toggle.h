@@ -1,8 +1,9 @@
 #pragma once
 // A switch bound to a boolean, drawn as a row of a picture and a label with 5 points between
 // them, vertically centred. A click anywhere on the row flips the value, except on a link in
-// the label, which opens the link instead. The two looks of the window are CheckBoxToggle and
-// DragMenuToggle.
+// the label, which opens the link instead. Each link is also a control of its own for the
+// keyboard and assistive technologies (LinkTarget), right after the switch in Tab order. The two
+// looks of the window are CheckBoxToggle and DragMenuToggle.
 #include <QCheckBox>
 #include <QList>
 #include <QString>
@@ -11,6 +12,8 @@
 #include "ui/rich_text.h"
 
 namespace corvane::ui {
+
+class LinkTarget;
 
 struct ToggleLook {
     QString onPicture;   // shown while the value is true
@@ -32,6 +35,8 @@ class PictureToggle : public QCheckBox {
     // Where the link to `link` is drawn in the label, in the toggle's coordinates; empty when
     // the label has no such link.
     [[nodiscard]] QRect linkRect(const QUrl& link) const;
+    // The links of the label as controls, in reading order.
+    [[nodiscard]] const QList<LinkTarget*>& links() const { return mLinks; }
 
     // Shows `value` without telling anyone (the bound value changed elsewhere).
     void showValue(bool value);
@@ -54,7 +59,7 @@ class PictureToggle : public QCheckBox {
     ToggleLook mLook;
     RichText mLabel;
     QUrl mPressedLink;
-    bool mFocusFromKeyboard = false;
+    QList<LinkTarget*> mLinks;
 };
 
 }  // namespace corvane::ui

@@ -1,10 +1,12 @@
 #include "ui/progress_bar_view.h"
 
+#include <QAccessible>
 #include <QEasingCurve>
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
 
+#include "ui/accessibility.h"
 #include "ui/pictures.h"
 #include "ui/ui_style.h"
 
@@ -25,6 +27,7 @@ QEasingCurve easeInOut() {
 }  // namespace
 
 ProgressBarView::ProgressBarView(Kind kind, QWidget* parent) : QWidget(parent), mKind(kind) {
+    installAccessibility();
     setFixedSize(kTrackWidth, kTrackHeight);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     mAnimation.setDuration(kAnimationMs);
@@ -46,6 +49,13 @@ double ProgressBarView::widthFor(double progress) const {
 }
 
 void ProgressBarView::setProgress(double progress) {
+    const int percent =
+        std::isfinite(progress) ? static_cast<int>(std::clamp(progress, 0.0, 1.0) * 100.0) : 0;
+    if (percent != mPercent) {
+        mPercent = percent;
+        QAccessibleValueChangeEvent event(this, percent);
+        QAccessible::updateAccessibility(&event);
+    }
     const double target = widthFor(progress);
     if (target == mTarget && !mFirstValue) {
         return;

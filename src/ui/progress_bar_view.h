@@ -23,8 +23,12 @@ class ProgressBarView : public QWidget {
 
     explicit ProgressBarView(Kind kind, QWidget* parent = nullptr);
 
-    // Shows `progress`; the fill never leaves the track.
+    // Shows `progress`; the fill never leaves the track. Assistive technologies are told when
+    // the percentage changes.
     void setProgress(double progress);
+    // The percentage the bar stands for, 0 to 100 (the fraction dropped, as the screen's
+    // percentage): the value assistive technologies read.
+    [[nodiscard]] int percent() const { return mPercent; }
     // The fill's width once any animation has ended.
     [[nodiscard]] double targetWidth() const { return mTarget; }
     // The fill's width drawn now.
@@ -42,6 +46,7 @@ class ProgressBarView : public QWidget {
     Kind mKind;
     double mTarget = 0.0;
     double mCurrent = 0.0;
+    int mPercent = 0;
     bool mFirstValue = true;
     QVariantAnimation mAnimation;
 };

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/accessibility.h"
 #include "ui/picture_view.h"
 #include "ui/rounded_window.h"
 #include "ui/ui_style.h"
@@ -29,6 +30,7 @@ QString okButtonStyle() {
 }  // namespace
 
 RunningAlert::RunningAlert(QWidget* parent) : QDialog(parent) {
+    installAccessibility();
     setObjectName(QStringLiteral("runningAlert"));
     setWindowTitle(QStringLiteral("Corvane安装程序"));
     setWindowModality(Qt::WindowModal);

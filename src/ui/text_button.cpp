@@ -1,9 +1,9 @@
 #include "ui/text_button.h"
 
-#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QPainter>
 
+#include "ui/keyboard_focus.h"
 #include "ui/ui_style.h"
 
 namespace corvane::ui {
@@ -14,7 +14,10 @@ TextButton::TextButton(const QString& text, int fontSize, QWidget* parent)
     setFlat(true);
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
-    setAutoDefault(false);
+    // Return presses it as Space does, like the window's other controls; outside a dialog
+    // this changes nothing else.
+    setAutoDefault(true);
+    watchKeyboardUse();
     setFixedSize(sizeHint());
 }
 
@@ -38,24 +41,13 @@ void TextButton::paintEvent(QPaintEvent*) {
     painter.setFont(font());
     painter.setPen(colour);
     painter.drawText(rect(), Qt::AlignCenter, text());
-    if (hasFocus() && mFocusFromKeyboard) {
+    if (showsFocusRing(*this)) {
         QPen ring(systemBlue());
         ring.setWidthF(1.0);
         painter.setPen(ring);
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
     }
-}
-
-void TextButton::focusInEvent(QFocusEvent* event) {
-    mFocusFromKeyboard =
-        event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
-    QPushButton::focusInEvent(event);
-}
-
-void TextButton::focusOutEvent(QFocusEvent* event) {
-    mFocusFromKeyboard = false;
-    QPushButton::focusOutEvent(event);
 }
 
 }  // namespace corvane::ui

@@ -14,11 +14,6 @@ class TextButton : public QPushButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
-
-  private:
-    bool mFocusFromKeyboard = false;
 };
 
 }  // namespace corvane::ui
