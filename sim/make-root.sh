@@ -37,6 +37,7 @@ done
 # Every tool at the path the setup names it by; the ones without a stand-in are the plain tools.
 ln -sfn "$here/bin/mv" "$root/bin/mv"
 ln -sfn "$(readlink -f "$(type -P kill)")" "$root/bin/kill"
+ln -sfn "$(readlink -f "$(type -P rm)")" "$root/bin/rm"
 ln -sfn "$(readlink -f "$(type -P awk)")" "$root/usr/bin/awk"
 # The toolkit hands a link to `xdg-open` on Linux; on a Mac it goes where `open URL` goes.
 ln -sfn "$here/bin/open" "$root/usr/bin/xdg-open"
