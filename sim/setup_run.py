@@ -40,8 +40,6 @@ WINDOW_TITLE = "Corvane安装程序"
 PACKAGE_PATH = "/velodoc/corvanereader_x86_64.dmg"
 ARM_PACKAGE_PATH = "/velodoc/corvanereader_arm64.dmg"
 
-REINSTALL_X = 0  # set below, measured from the screen's snapshot
-
 # Where a person clicks, in window (client area) coordinates. The window is 680 wide; the
 # introduction screen's picture region is 300 high with the install button centred below it.
 CLICK = {
@@ -54,7 +52,7 @@ CLICK = {
     "set_default_fill": (23, 459),
     "prompt_agree": (437, 269),    # the agreement prompt's "agree-btn"
     "retry": (413, 374),           # "重试" on the download-failed screen
-    "reinstall": (REINSTALL_X, 374),  # "重新安装" on the install-failed screen
+    "reinstall": (419, 368),       # "重新安装" on the install-failed screen
 }
 # Where the agreement links lead (the toolkit hands them to `xdg-open`, the sim's `open`).
 AGREEMENT_PAGES = ("https://www.corvane.com/privacy/viewerappLicense.html",
