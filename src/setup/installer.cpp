@@ -252,9 +252,10 @@ bool Installer::installPackage() {
     const std::string installed = platform::macPath("/Applications/Corvane.app");
     const std::string backup = workFolder + "/" + "Corvane.app.bak";
     // Where the user may not write to /Applications, or may not move the old application (it is
-    // another user's), the moves wait until the copy is made and trusted, then go together with
-    // one administrator's consent; otherwise nobody is asked.
-    const bool rightsReach = userMayMove(installed);
+    // another user's, or holds folders that are, so its backup could not be removed), the moves
+    // wait until the copy is made and trusted, then go together with one administrator's
+    // consent; otherwise nobody is asked.
+    const bool rightsReach = userMayMove(installed) && userMayRemove(installed);
     bool backedUp = rightsReach && mvFile(installed, backup);
 
     const std::string appInImage = mountPoint + "/Corvane.app";
