@@ -143,13 +143,13 @@ pid_t launch(const SimMac& sim, const std::string& name) {
 class ProcessControl : public ::testing::Test {
   protected:
     void SetUp() override { sim.makeApp("1.0.0"); }
-    // Corvane's programs run as the user who installed them, and are stopped by that user.
-    test::AsMacUser user;
     void launch(const std::string& name) { ASSERT_GT(corvane::launch(sim, name), 0) << name; }
     [[nodiscard]] bool running(const std::string& name, size_t count) const {
         return test::waitForCount(settled(sim.executable(name).string()), count);
     }
     SimMac sim;
+    // Corvane's programs run as the user who installed them, and are stopped by that user.
+    test::AsMacUser user;
 };
 
 TEST_F(ProcessControl, OnlyTheForegroundProgramsCountAsUsingCorvane) {
