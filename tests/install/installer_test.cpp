@@ -19,6 +19,7 @@
 #include "platform/process.h"
 #include "setup/code_signature.h"
 #include "setup/installer.h"
+#include "setup/work_folder.h"
 #include "support/sim_root.h"
 #include "support/tied_process.h"
 
@@ -383,7 +384,8 @@ TEST(InstallFaults, FailedMoveAcrossVolumesKeepsTheWholeBackup) {
     EXPECT_TRUE(sim.tidy());
 }
 
-// The stand-in copy fails the way ditto does: part of the tree is written, the status is not 0.
+// The stand-in copy fails the way ditto does: part of the tree is written, the status is not 0;
+// it keeps modes as they are.
 TEST(InstallFaults, StandInCopyFailuresLeaveAPartialTree) {
     SimMac sim;
     sim.makeApp("1.0.0");
@@ -399,6 +401,24 @@ TEST(InstallFaults, StandInCopyFailuresLeaveAPartialTree) {
         EXPECT_FALSE(test::fileTree(copy).empty());
         EXPECT_NE(test::fileTree(copy), test::fileTree(sim.app()));
     }
+
+    // As the user: a read-only tree copies as read-only (ditto adds no write right of its own),
+    // and the removal of such a copy copes with it.
+    test::AsMacUser user;
+    const fs::path readOnly = sim.home() / "read-only.app";
+    const fs::path copy = sim.home() / "copy.app";
+    sim.makeApp("1.0.0", readOnly);
+    ASSERT_TRUE(platform::runProcess("/bin/chmod", {"-R", "a-w", readOnly.string()}).succeeded());
+    ASSERT_TRUE(platform::runProcess(platform::macPath("/usr/bin/ditto"),
+                                     {readOnly.string(), copy.string()})
+                    .succeeded());
+    EXPECT_EQ(test::fileTree(copy), test::fileTree(readOnly));
+    EXPECT_EQ(fs::status(copy / "Contents").permissions() & fs::perms::owner_write,
+              fs::perms::none);
+    std::error_code ec;
+    removeTree(copy.string(), ec);
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(fs::exists(copy));
 }
 
 // Each test runs installs in a process of their own (install_driver), which a stand-in signals
