@@ -9,14 +9,13 @@ and the setup is driven with keys alone (xdotool): the agreement's links, the ag
 and is retried, the install line announced, and a whole fresh install (a11y); the running alert over an install while Corvane runs
 (a11y-running).
 
-  a11y_check.py --build BUILD_DIR [--scenario a11y|a11y-running] [--app-user UID]
-                [--time-limit SECONDS] [--keep]
+  a11y_check.py --build BUILD_DIR [--scenario a11y|a11y-running] [--time-limit SECONDS]
+                [--keep]
   a11y_check.py --reader PID          (internal: the reader, run as the app's user)
 
 The session bus, the setup and the reader run as one user (D-Bus authenticates a client by its
-uid): the driver's own, or --app-user (gid 20 staff, groups staff and admin, as a Mac user),
-for whom the simulated home, temporary folder and /Applications are made theirs (and who,
-having no entry in this machine's user database, gets one for the bus through nss_wrapper).
+uid): the Mac user the driver runs the setup as (uid 501, groups staff and admin), who, having
+no entry in this machine's user database, gets one for the bus through nss_wrapper.
 """
 
 import json

@@ -3,8 +3,8 @@
 #   sim/make-app.sh DEST.app [--version V] [--team T | --unsealed]
 # Contents/Info.plist names viewerapp as the main executable; Contents/MacOS holds the six
 # programs the setup looks for (viewerapp, transcoder, perkpanel, sentinel, transcodeaide,
-# enginesvc), each a small script that runs until it gets SIGTERM (or SIGINT/SIGHUP) and whose
-# command line starts with its own path, as a real executable's does.
+# enginesvc), each a small script that runs until it gets SIGTERM (or SIGINT/SIGHUP), writes a
+# line now and then, and whose command line starts with its own path, as a real executable's does.
 # --version V   CFBundleShortVersionString (default 2.0.0)
 # --team T      seal the app for team T with the codesign stand-in (default SIMTEAM01, the
 #               simulation's test team, which the Linux build expects)
@@ -50,8 +50,11 @@ first=""
 IFS= read -r -d '' first < "/proc/$$/cmdline"
 [ "$first" = "$0" ] || exec -a "$0" /bin/bash "$0" "$@"
 trap 'kill $! 2>/dev/null; exit 0' TERM INT HUP
+# Like a real program it writes a line now and then (every CORVANE_SIM_APP_TICK seconds, default
+# 5): started with a pipe as its output that is closed later, that line ends it with SIGPIPE.
 while :; do
-  sleep 3600 &
+  echo "${0##*/}: running"
+  sleep "${CORVANE_SIM_APP_TICK:-5}" &
   wait $!
 done
 SCRIPT

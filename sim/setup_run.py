@@ -9,7 +9,7 @@ xdotool like a person. It then checks the outcome on disk and at the collector, 
 summary and stops everything it started.
 
   setup_run.py --build BUILD_DIR --scenario NAME [--work DIR] [--show] [--keep]
-               [--collector-args ARGS] [--time-limit SECONDS] [--app-user UID]
+               [--collector-args ARGS] [--time-limit SECONDS]
 
 Every wait is for an event (a window, a log line, a milestone, the end of the program), never
 for a fixed time that stands for one: a loaded machine only makes the run slower. The run as a
@@ -53,6 +53,7 @@ CLICK = {
     "set_default_fill": (23, 459),
     "prompt_agree": (437, 269),    # the agreement prompt's "agree-btn"
     "retry": (413, 374),           # "重试" on the download-failed screen
+    "reinstall": (419, 368),       # "重新安装" on the install-failed screen
 }
 # Where the agreement links lead (the toolkit hands them to `xdg-open`, the sim's `open`).
 AGREEMENT_PAGES = ("https://www.corvane.com/privacy/viewerappLicense.html",
@@ -66,6 +67,13 @@ PANEL_CONFIRM = (20 + 55, 236 - 40 - 24)
 BOTTOM_EDGE_TOLERANCE = 2
 
 
+# The Mac user every program that plays the user runs as (the setup, the Corvane it opens, an old
+# reader): a Mac's first account, uid 501 in group staff (20); an administrator is also in group
+# admin (80), a standard account is not. Root only sets the scene and runs the servers.
+MAC_UID, MAC_GID = 501, 20
+ADMIN_GROUPS, STANDARD_GROUPS = (20, 80), (20,)
+
+
 class Failure(Exception):
     pass
 
@@ -73,8 +81,22 @@ class Failure(Exception):
 def tied(cmd, user=()):
     """`cmd` so that it gets SIGKILL when the driver ends, even when the driver is killed (the
     tie is to the driver's main thread, which starts every process); run as `user` (setpriv's
-    arguments, see Run.app_user) when given."""
-    return ["setpriv", *user, "--pdeathsig", "KILL", "--", *map(str, cmd)]
+    id arguments, see Run.app_user) when given. The ids change first: a change of credentials
+    clears the parent-death signal."""
+    bound = ["setpriv", "--pdeathsig", "KILL", "--", *map(str, cmd)]
+    return ["setpriv", *user, "--", *bound] if user else bound
+
+
+def as_user(cmd, groups=ADMIN_GROUPS):
+    """`cmd` run as the Mac user. The ids change first: a change of credentials clears the
+    parent-death signal, so a `tied` command is tied after it."""
+    return ["setpriv", "--reuid", str(MAC_UID), "--regid", str(MAC_GID),
+            "--groups", ",".join(map(str, groups)), "--", *map(str, cmd)]
+
+
+def give_to_user(path):
+    """Makes `path` (and everything in it) the Mac user's, as what a user made or downloaded is."""
+    subprocess.run(["chown", "-R", f"{MAC_UID}:{MAC_GID}", str(path)], check=True)
 
 
 def start_guard(folder):
@@ -118,6 +140,10 @@ class Run:
         self.keep = args.keep
         self.work = Path(args.work or tempfile.mkdtemp(prefix="corvane-e2e-")).resolve()
         self.work.mkdir(parents=True, exist_ok=True)
+        # The user must reach the simulated Mac and the test CA inside it (mkdtemp makes it 0700).
+        self.work.chmod(0o755)
+        self.groups = ADMIN_GROUPS
+        self.expected_consents = 0  # requests the security server may see in this scenario
         self.procs = []  # (name, Popen) to stop at the end
         self.nginx_work = None
         self.fault_stats = None
@@ -127,10 +153,6 @@ class Run:
         self.summary = {}
         self.deadline = time.monotonic() + (getattr(args, "time_limit", None) or 600)
         self.guard = start_guard(self.work)
-        # Who runs the setup (and whatever must share its uid, such as its session bus): setpriv's
-        # arguments for --app-user UID (gid 20 staff, groups staff and admin), else the driver.
-        uid = getattr(args, "app_user", None)
-        self.app_user = ["--reuid", str(uid), "--regid", "20", "--groups", "20,80"] if uid else []
 
     # ---- small helpers ----
     def log(self, text):
@@ -171,23 +193,17 @@ class Run:
             raise Failure(f"{' '.join(map(str, cmd))} failed ({r.returncode}): {r.stderr.strip()}")
         return r
 
+    @property
+    def app_user(self):
+        """setpriv's arguments for the Mac user the setup runs as (and whatever must share its
+        uid, such as its session bus)."""
+        return ["--reuid", str(MAC_UID), "--regid", str(MAC_GID),
+                "--groups", ",".join(map(str, self.groups))]
+
     def grant(self, *paths):
-        """Makes `paths` (recursively) the app user's and the scene reachable for them: the work
-        folder open to all, /Applications group admin's and group-writable. Nothing without
-        --app-user."""
-        if not self.app_user:
-            return
-        uid = self.app_user[1]
+        """Makes `paths` (recursively) the Mac user's, as what a user made or downloaded is."""
         for p in paths:
-            self.run(["chown", "-R", f"{uid}:20", str(p)])
-        os.chmod(self.work, 0o755)
-        apps = self.root / "Applications"
-        self.run(["chgrp", "80", str(apps)])
-        os.chmod(apps, 0o775)
-        # The hdiutil stand-in keeps its records of attached images here, as the system would.
-        records = self.root / "private" / "var" / "run" / "hdiutil-sim"
-        records.mkdir(parents=True, exist_ok=True)
-        os.chmod(records, 0o1777)
+            give_to_user(p)
 
     # ---- the simulated Mac ----
     def make_root(self):
@@ -199,12 +215,38 @@ class Run:
         self.home = Path(self.env["HOME"])
         self.app = self.root / "Applications" / "Corvane.app"
 
-    def install_old_app(self):
+    def install_old_app(self, owner="user"):
+        """The old app, the user's own (he installed it), or root's (an installer package, an MDM
+        tool or another account left it)."""
         self.run(["bash", str(SIM / "make-app.sh"), str(self.app), "--version", "1.0.0"])
+        if owner == "user":
+            give_to_user(self.app)
+
+    def start_authorization_service(self, answer=None):
+        """The simulated security server, as root; `answer` is what the administrator says
+        ("allow", "deny", "cancel"; None: nobody answers, which is a cancel)."""
+        p = subprocess.Popen(tied(["/usr/bin/python3", SIM / "authorization-service", self.root]),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+                             start_new_session=True)
+        self.procs.append(("authorization-service", p))
+        if p.stdout.readline().strip() != "ready":
+            raise Failure("sim/authorization-service did not start")
+        self.answer_consent(answer)
+
+    def answer_consent(self, answer):
+        path = self.root / "private" / "var" / "run" / "authorization-answer"
+        if answer:
+            path.write_text(answer + "\n")
+        elif path.exists():
+            path.unlink()
+
+    def consent_requests(self):
+        path = self.root / "private" / "var" / "log" / "authorization.log"
+        return [json.loads(l) for l in path.read_text().splitlines()] if path.exists() else []
 
     def start_old_reader(self):
         exe = self.app / "Contents" / "MacOS" / "viewerapp"
-        p = subprocess.Popen(tied([exe]), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        p = subprocess.Popen(as_user(tied([exe])), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL, start_new_session=True)
         self.procs.append(("old viewerapp", p))
 
@@ -290,6 +332,7 @@ class Run:
         self.bundle = self.home / "Downloads" / src.name
         self.bundle.parent.mkdir(parents=True, exist_ok=True)
         shutil.copytree(src, self.bundle, symlinks=True)
+        give_to_user(self.bundle.parent)
         vctrl = self.bundle / "Contents" / "Resources" / "vctrl.dat"
         lines = vctrl.read_text().splitlines()
         out = []
@@ -353,7 +396,8 @@ class Run:
             "LANG": "C.UTF-8",
         })
         self.setup_log = open(self.work / "setup.log", "w")
-        self.setup = subprocess.Popen(tied([self.exe], self.app_user), env=env, cwd=str(self.home),
+        self.setup = subprocess.Popen(as_user(tied([self.exe]), self.groups), env=env,
+                                      cwd=str(self.home),
                                       stdin=subprocess.DEVNULL, stdout=self.setup_log,
                                       stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(("setup", self.setup))
@@ -574,11 +618,20 @@ class Run:
 
 # ---- scenarios ----
 
-def prepare(run, *, existing=False, running=False, drops=0, rate=0, env=None):
+def prepare(run, *, existing=False, running=False, drops=0, rate=0, env=None, standard=False,
+            answer=None, old_owner="user"):
+    """Lays out the Mac and starts the servers and the setup. `standard`: the setup runs as a
+    standard account (not in admin); `answer`: what the administrator answers when asked;
+    `old_owner`: whose the old app is ("user" or "root")."""
     run.make_root()
-    run.env.update({"CORVANE_SIM_OPEN_LOG": str(run.work / "opened.log"), **(env or {})})
+    run.groups = STANDARD_GROUPS if standard else ADMIN_GROUPS
+    run.start_authorization_service(answer)
+    open_log = run.work / "opened.log"
+    open_log.touch()
+    give_to_user(open_log)
+    run.env.update({"CORVANE_SIM_OPEN_LOG": str(open_log), **(env or {})})
     if existing:
-        run.install_old_app()
+        run.install_old_app(old_owner)
     if running:
         run.start_old_reader()
     run.make_image()
@@ -853,6 +906,53 @@ def scenario_quit_during_install(run):
     run.check(got == [100], f"only Setup_started reported: a signal quits without a report (got {got})")
 
 
+NOT_GIVEN = "The administrator's consent was not given: "
+
+
+def tree_of(path):
+    """Every file below `path` with its mode and bytes: the same app means the same tree."""
+    return {str(p.relative_to(path)): (p.stat().st_mode, p.read_bytes())
+            for p in sorted(path.rglob("*")) if p.is_file()} if path.exists() else None
+
+
+def scenario_standard_consent(run):
+    """A standard account (not in admin) may not write to /Applications: each attempt asks for an
+    administrator's consent once. Refused, then cancelled: the install-failed screen, the old app
+    as it was, nothing reported as installed; "重新安装" asks again; given: installed."""
+    prepare(run, existing=True, standard=True, answer="deny")
+    before = tree_of(run.app)
+    accept_and_install(run)
+    for attempt, (answer, then) in enumerate((("deny", "cancel"), ("cancel", "allow")), 1):
+        run.check(run.wait_log(NOT_GIVEN, attempt, timeout=90),
+                  f"attempt {attempt}: the {answer} is logged as consent not given")
+        run.check(len(run.consent_requests()) == attempt,
+                  f"attempt {attempt}: asked once ({len(run.consent_requests())} requests)")
+        run.check(tree_of(run.app) == before, f"attempt {attempt}: the old app is as it was")
+        run.check(1 not in run.milestones(), f"attempt {attempt}: nothing reported as installed")
+        run.answer_consent(then)
+        run.check(run.click_until_logged(CLICK["reinstall"], "mountPath ", timeout=90),
+                  f"attempt {attempt}: the install-failed screen's 重新安装 starts another install")
+        if attempt == 1:
+            run.screenshot("install-failed")
+    expect_success(run, fresh=False)
+    run.check(run.count_log(NOT_GIVEN) == 2, "consent not given logged once per refused attempt")
+    requests = run.consent_requests()
+    run.check(all(r["uid"] == MAC_UID and WINDOW_TITLE in r["prompt"] for r in requests),
+              "each request came from the user and names the setup")
+    run.expected_consents = 3
+
+
+def scenario_root_owned(run):
+    """An administrator whose old app is root's (as an installer package leaves it) cannot move
+    it aside: asked once, and the app is replaced."""
+    prepare(run, existing=True, answer="allow", old_owner="root")
+    accept_and_install(run)
+    expect_success(run, fresh=False)
+    run.expected_consents = 1
+    leftovers = [p.name for p in run.home.iterdir() if len(p.name) == 36 and p.name.count("-") == 4]
+    run.check(not leftovers, f"root's backup went with the consent ({leftovers})")
+
+
 SCENARIOS = {
     "demo": scenario_demo,
     "fresh": scenario_fresh,
@@ -862,6 +962,8 @@ SCENARIOS = {
     "drop-retry": scenario_drop_retry,
     "close-during": scenario_close_during,
     "quit-during-install": scenario_quit_during_install,
+    "standard-consent": scenario_standard_consent,
+    "root-owned": scenario_root_owned,
 }
 
 
@@ -879,10 +981,6 @@ def main(argv=None):
     ap.add_argument("--collector-args", default="",
                     help="more tally-collector options, one shell-quoted line "
                          "(e.g. '--delay-ms 600000 --fault close' for a collector that never answers)")
-    ap.add_argument("--app-user", type=int, default=None,
-                    help="run the setup as this uid (gid 20, groups 20 and 80), as a Mac user; "
-                         "scenarios make the scene theirs with Run.grant() (the accessibility "
-                         "scenarios of sim/a11y_check.py do)")
     args = ap.parse_args(argv)
     if args.time_limit is None:
         args.time_limit = 3600 if args.show else 600
@@ -890,6 +988,10 @@ def main(argv=None):
     ok = False
     try:
         SCENARIOS[args.scenario](run)
+        if hasattr(run, "root"):
+            asked = len(run.consent_requests())
+            run.check(asked == run.expected_consents,
+                      f"the administrator was asked {run.expected_consents} times (got {asked})")
         ok = all(c for c, _ in run.checks) and bool(run.checks)
     except Failure as e:
         run.check(False, str(e))

@@ -93,11 +93,11 @@ install_once() {
 our_steps() {
   awk '
     function step(name) { printf "%s %.3f, ", name, $1 - last; last = $1 }
-    /execute cmd hdiutil attach/ { last = $1; next }
+    /execute cmd .*hdiutil\047? attach/ { last = $1; next }
     /Mount command (executed|failed)/ { step("attach"); next }
     /^[0-9.]+ mvFile An error occurred/ && !aside { step("move aside (nothing installed)"); aside = 1; next }
-    /^[0-9.]+ mv .*\/temp\/Corvane\.app/ { step("ditto + codesign --verify + -dv"); next }
-    /^[0-9.]+ hdiutil detach/ { step("mv"); next }
+    /^[0-9.]+ .*mv\047? .*\/temp\/Corvane\.app/ { step("ditto + codesign --verify + -dv"); next }
+    /^[0-9.]+ .*hdiutil\047? detach/ { step("mv"); next }
     /文件夹已删除/ { step("detach + tidy"); next }
   ' "$1" | sed 's/, $//'
 }

@@ -51,6 +51,12 @@ std::string describeOptional(const std::optional<std::string>& value) {
     return out;
 }
 
+// Every tool by its absolute macOS path: zsh reads the user's ~/.zshenv, whose PATH, aliases or
+// functions could put another tool (GNU xargs, which runs `kill` on empty input) behind a name.
+std::string tool(std::string_view absolutePath) {
+    return Installer::shellQuote(macPath(absolutePath));
+}
+
 std::string appExecutable(std::string_view folder, std::string_view name) {
     return macPath(kAppPath) + "/Contents/" + std::string(folder) + "/" + std::string(name);
 }
@@ -84,15 +90,16 @@ std::string quotedPattern(const std::vector<std::string>& paths) {
     return Installer::shellQuote(joined);
 }
 
-bool runShell(const std::vector<std::string>& arguments, std::optional<std::string>* output,
-              std::chrono::milliseconds timeout) {
+// zsh -c with the runner's pipe, time limit and status line; nullopt when zsh did not start.
+std::optional<platform::ProcessResult> runZsh(const std::vector<std::string>& arguments,
+                                              bool keepOutput, std::chrono::milliseconds timeout) {
     platform::ProcessOptions options;
-    options.output = output ? platform::ProcessOptions::Output::Merged
-                            : platform::ProcessOptions::Output::Discarded;
+    options.output = keepOutput ? platform::ProcessOptions::Output::Merged
+                                : platform::ProcessOptions::Output::Discarded;
     options.timeout = timeout;
-    const platform::ProcessResult r = platform::runProcess(macPath("/bin/zsh"), arguments, options);
+    platform::ProcessResult r = platform::runProcess(macPath("/bin/zsh"), arguments, options);
     if (!r.started) {
-        return false;
+        return std::nullopt;
     }
     if (r.timedOut) {
         logLine("command timed out after " +
@@ -100,6 +107,17 @@ bool runShell(const std::vector<std::string>& arguments, std::optional<std::stri
                 " s; its process group was killed");
     }
     logLine("task terminationStatus " + std::to_string(r.exitStatus));
+    return r;
+}
+
+bool runShell(const std::vector<std::string>& arguments, std::optional<std::string>* output,
+              std::chrono::milliseconds timeout) {
+    const std::optional<platform::ProcessResult> run =
+        runZsh(arguments, output != nullptr, timeout);
+    if (!run) {
+        return false;
+    }
+    const platform::ProcessResult& r = *run;
     if (!r.succeeded()) {
         return false;
     }
@@ -149,6 +167,17 @@ bool Installer::executeCMD(const std::vector<std::string>& arguments,
     return runShell(arguments, &output, timeout);
 }
 
+int Installer::runCommandLine(const std::string& commandLine, std::string& output) {
+    const std::optional<platform::ProcessResult> r =
+        runZsh({"-c", commandLine}, true, kCommandTimeout);
+    if (!r) {
+        output.clear();
+        return -1;
+    }
+    output = r->output;
+    return r->succeeded() ? 0 : (r->exitStatus == 0 ? -1 : r->exitStatus);
+}
+
 std::string Installer::checkIfUsingNowCommand() {
     std::vector<std::string> paths;
     for (const char* folder : {"MacOS", "MacOS_SymLink"}) {
@@ -156,7 +185,7 @@ std::string Installer::checkIfUsingNowCommand() {
             paths.push_back(appExecutable(folder, name));
         }
     }
-    return "pgrep -lf " + quotedPattern(paths);
+    return tool("/usr/bin/pgrep") + " -lf " + quotedPattern(paths);
 }
 
 std::string Installer::shutDownServicesCommand() {
@@ -164,15 +193,18 @@ std::string Installer::shutDownServicesCommand() {
     for (const char* name : {"sentinel", "transcodeaide", "enginesvc"}) {
         paths.push_back(appExecutable("MacOS", name));
     }
-    return "pgrep -lf " + quotedPattern(paths) + " | awk '{print $1}' | xargs kill";
+    return tool("/usr/bin/pgrep") + " -lf " + quotedPattern(paths) + " | " + tool("/usr/bin/awk") +
+           " '{print $1}' | " + tool("/usr/bin/xargs") + " " + tool("/bin/kill");
 }
 
 std::string Installer::resumeServicesCommand() {
-    return shellQuote(appExecutable("MacOS", "sentinel")) + " /start &";
+    // The service outlives the command line: with the runner's pipe as its output, its first
+    // line after the runner has closed the pipe would end it with SIGPIPE.
+    return shellQuote(appExecutable("MacOS", "sentinel")) + " /start </dev/null >/dev/null 2>&1 &";
 }
 
 std::string Installer::startUseCommand() {
-    return "open -a " + shellQuote(macPath(kAppPath));
+    return tool("/usr/bin/open") + " -a " + shellQuote(macPath(kAppPath));
 }
 
 bool Installer::checkIfUsingNow() {
@@ -206,7 +238,7 @@ bool Installer::startUse() {
 
 OS_TYPE Installer::checkOSArch() {
     std::optional<std::string> output;
-    (void)executeCMD({"-c", "uname -m"}, output);
+    (void)executeCMD({"-c", tool("/usr/bin/uname") + " -m"}, output);
     logLine("Check OS version " + describeOptional(output));
     if (!output) {
         return OS_TYPE::undetermined;

@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "setup/admin_consent.h"
 #include "setup/code_signature.h"
 #include "setup/installer.h"
 #include "setup/work_folder.h"
@@ -21,6 +22,56 @@ namespace fs = std::filesystem;
 namespace {
 
 using platform::logLine;
+
+// A tool by its absolute macOS path, as one zsh word (command_runner.cpp says why).
+std::string tool(std::string_view absolutePath) {
+    return Installer::shellQuote(platform::macPath(absolutePath));
+}
+
+// The moves an administrator's consent covers, as one /bin/sh script run as root, so that one
+// install attempt asks once: the old application aside (when it is still in place), the new one
+// in, and on failure the old one back unless something already stands in its place (a partial
+// move is kept apart from the backup, which the next start-up's recovery weighs). Once the new
+// application is in, the backup goes: it may be root's, which the user could not remove.
+std::string privilegedMoves(const std::string& installed, const std::string& backup,
+                            const std::string& copy, bool oldInPlace) {
+    const std::string mv = tool("/bin/mv");
+    const std::string q = Installer::shellQuote(installed);
+    const std::string b = Installer::shellQuote(backup);
+    std::string script;
+    if (oldInPlace) {
+        script += mv + " " + q + " " + b + " || exit 1; ";
+    }
+    script += "if " + mv + " " + Installer::shellQuote(copy) + " " + q + "; then ";
+    script += oldInPlace ? tool("/bin/rm") + " -rf " + b + "; " : std::string(":; ");
+    script += "else ";
+    if (oldInPlace) {
+        script += "[ -e " + q + " ] || [ -L " + q + " ] || " + mv + " " + b + " " + q + "; ";
+    }
+    script += "exit 1; fi";
+    return script;
+}
+
+// Puts the backup of an interrupted install back, over an application in place that failed its
+// signature check when `replace`; with an administrator's consent where the user's rights do not
+// reach. True when the backup is back.
+bool putBackupBack(const std::string& backup, const std::string& installed, bool replace) {
+    if (userMayMove(backup) && userMayMove(installed) && (!replace || userMayRemove(installed))) {
+        std::error_code ec;
+        if (replace) {
+            removeTree(installed, ec);
+        }
+        return !ec && Installer::mvFile(backup, installed);
+    }
+    logLine(
+        "The user's rights do not reach to put the backup back: asking for an administrator's "
+        "consent");
+    const std::string q = Installer::shellQuote(installed);
+    const std::string script = (replace ? tool("/bin/rm") + " -rf " + q + " && " : std::string()) +
+                               tool("/bin/mv") + " " + Installer::shellQuote(backup) + " " + q;
+    return runWithAdministratorConsent(std::string(kRestorePrompt), script).outcome ==
+           AdministratorRun::Outcome::done;
+}
 
 // Anything at the path, a dangling link included: a move onto it would not replace it.
 bool somethingAt(const std::string& path) {
@@ -59,7 +110,7 @@ bool isEmptyFolder(const std::string& path) {
 // Whatever stays (an attached image, a kept backup) stays marked, for a later run to find.
 void tidyWithoutMountPoint(const std::string& workFolder, const std::string& mountPoint) {
     std::error_code ec;
-    fs::remove_all(workFolder + "/temp", ec);
+    removeTree(workFolder + "/temp", ec);
     if (isEmptyFolder(mountPoint)) {
         fs::remove(mountPoint, ec);
     }
@@ -115,8 +166,8 @@ void Installer::removeFolder(const std::string& atPath) {
 }
 
 bool Installer::mountDMG(const std::string& imagePath, const std::string& mountPoint) {
-    const std::string command = "hdiutil attach " + shellQuote(imagePath) + " -mountpoint " +
-                                shellQuote(mountPoint) +
+    const std::string command = tool("/usr/bin/hdiutil") + " attach " + shellQuote(imagePath) +
+                                " -mountpoint " + shellQuote(mountPoint) +
                                 " -noverify -nobrowse -noautoopen -verbose";
     logLine("execute cmd " + command);
     const bool ok = executeCMD({"-c", command});
@@ -125,7 +176,8 @@ bool Installer::mountDMG(const std::string& imagePath, const std::string& mountP
 }
 
 bool Installer::demountDMG(const std::string& mountPoint) {
-    const std::string command = "hdiutil detach " + shellQuote(mountPoint) + " -force";
+    const std::string command =
+        tool("/usr/bin/hdiutil") + " detach " + shellQuote(mountPoint) + " -force";
     logLine(command);
     const bool ok = executeCMD({"-c", command});
     if (!ok) {
@@ -135,7 +187,8 @@ bool Installer::demountDMG(const std::string& mountPoint) {
 }
 
 bool Installer::mvFile(const std::string& srcFilePath, const std::string& dstFilePath) {
-    const std::string command = "mv " + shellQuote(srcFilePath) + " " + shellQuote(dstFilePath);
+    const std::string command =
+        tool("/bin/mv") + " " + shellQuote(srcFilePath) + " " + shellQuote(dstFilePath);
     logLine(command);
     const bool ok = executeCMD({"-c", command});
     if (!ok) {
@@ -198,7 +251,12 @@ bool Installer::installPackage() {
 
     const std::string installed = platform::macPath("/Applications/Corvane.app");
     const std::string backup = workFolder + "/" + "Corvane.app.bak";
-    const bool backedUp = mvFile(installed, backup);
+    // Where the user may not write to /Applications, or may not move the old application (it is
+    // another user's, or holds folders that are, so its backup could not be removed), the moves
+    // wait until the copy is made and trusted, then go together with one administrator's
+    // consent; otherwise nobody is asked.
+    const bool rightsReach = userMayMove(installed) && userMayRemove(installed);
+    bool backedUp = rightsReach && mvFile(installed, backup);
 
     const std::string appInImage = mountPoint + "/Corvane.app";
     const std::string copy = copyFolder + "/Corvane.app";
@@ -213,7 +271,7 @@ bool Installer::installPackage() {
     if (!copied) {
         logLine("ditto failed (" + statusText(copyRun) + "), the partial copy is removed: " + copy);
         std::error_code ec;
-        fs::remove_all(copy, ec);
+        removeTree(copy, ec);
     }
 
     // Only a complete copy that macOS itself would trust, signed by our team, may replace the
@@ -223,9 +281,19 @@ bool Installer::installPackage() {
     bool moved = false;
     if (!trusted) {
         // Nothing is moved in; the old application goes back below.
-    } else if (somethingAt(installed)) {
+    } else if (rightsReach && somethingAt(installed)) {
         // The old copy could not be moved aside; mv would put the new one inside it.
         logLine("mvFile skipped, the old application is still in place: " + installed);
+    } else if (!rightsReach || !userMayMove(copy)) {
+        logLine(
+            "The user's rights do not reach /Applications: asking for an administrator's "
+            "consent");
+        const bool oldInPlace = somethingAt(installed);
+        const AdministratorRun run = runWithAdministratorConsent(
+            std::string(kInstallPrompt), privilegedMoves(installed, backup, copy, oldInPlace));
+        moved = run.outcome == AdministratorRun::Outcome::done;
+        // A backup the script could not put back is the user's only copy: kept below.
+        backedUp = backedUp || (oldInPlace && somethingAt(backup));
     } else {
         moved = mvFile(copy, installed);
     }
@@ -287,17 +355,33 @@ void Installer::recoverInterruptedInstalls() {
         if (!mountPointClear) {
             mountPointClear = helper.demountDMG(mountPoint) && isEmptyFolder(mountPoint);
         }
-        if (!somethingAt(installed) && somethingAt(backup)) {
-            if (mvFile(backup, installed)) {
-                logLine("Old application put back: " + installed);
+        bool backupStillNeeded = false;
+        if (somethingAt(backup)) {
+            // A move across volumes copies, then deletes: one cut short leaves a partial app in
+            // place. Only an app that passes the signature check makes the backup superfluous.
+            const bool appMissing = !somethingAt(installed);
+            const bool appBroken =
+                !appMissing && checkCodeSignature(installed) != CodeSignature::trusted;
+            if (appBroken) {
+                logLine("The application in place is not whole; the backup goes back over it: " +
+                        installed);
+            }
+            if (appMissing || appBroken) {
+                if (putBackupBack(backup, installed, appBroken)) {
+                    logLine("Old application put back: " + installed);
+                } else {
+                    backupStillNeeded = true;
+                }
             }
         }
-        const bool backupStillNeeded = !somethingAt(installed) && somethingAt(backup);
-        if (mountPointClear && !backupStillNeeded) {
+        // A backup that is root's, of an app that is whole again: not worth an administrator's
+        // dialog at start-up, so it stays, as the user sees in the log.
+        const bool backupNotOurs = somethingAt(backup) && !userMayRemove(backup);
+        if (mountPointClear && !backupStillNeeded && !backupNotOurs) {
             helper.removeFolder(folder);
             continue;
         }
-        if (backupStillNeeded) {
+        if (backupStillNeeded || backupNotOurs) {
             logLine("Backup of the old application kept at: " + backup);
         }
         if (!mountPointClear) {

@@ -64,6 +64,9 @@ class Installer {
     // `output` is left as it was.
     [[nodiscard]] static bool executeCMD(const std::vector<std::string>& arguments,
                                          std::optional<std::string>& output);
+    // Runs `commandLine` as executeCMD does, keeping the merged output whatever the status.
+    // Returns the exit status (0 only on success), -1 when it could not be started or timed out.
+    [[nodiscard]] static int runCommandLine(const std::string& commandLine, std::string& output);
     [[nodiscard]] static bool checkIfUsingNow();
     static void shutDownServices();
     static void resumeServices();

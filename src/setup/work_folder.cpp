@@ -179,7 +179,7 @@ void removeWorkFolder(const std::string& folder, std::error_code& ec) {
     const fs::path mark = markPath(folder);
     if (fs::symlink_status(folder, ec).type() != fs::file_type::directory ||
         fs::symlink_status(mark, ec).type() != fs::file_type::regular) {
-        fs::remove_all(folder, ec);
+        removeTree(folder, ec);
         return;
     }
     std::vector<fs::path> entries;
@@ -192,7 +192,7 @@ void removeWorkFolder(const std::string& folder, std::error_code& ec) {
         if (ec) {
             return;
         }
-        fs::remove_all(entry, ec);
+        removeTree(entry.string(), ec);
     }
     if (!ec) {
         fs::remove(mark, ec);
@@ -200,6 +200,25 @@ void removeWorkFolder(const std::string& folder, std::error_code& ec) {
     if (!ec) {
         fs::remove(folder, ec);
     }
+}
+
+void removeTree(const std::string& path, std::error_code& ec) {
+    ec.clear();
+    const uid_t me = ::geteuid();
+    const auto writable = [me](const fs::path& p) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == me &&
+            (st.st_mode & S_IWUSR) == 0) {
+            (void)::chmod(p.c_str(), (st.st_mode & 07777) | S_IRWXU);
+        }
+    };
+    writable(path);
+    std::error_code walk;
+    for (fs::recursive_directory_iterator it(path, walk), end; !walk && it != end;
+         it.increment(walk)) {
+        writable(it->path());
+    }
+    fs::remove_all(path, ec);
 }
 
 bool holdsOnlyItsMark(const std::string& folder) {

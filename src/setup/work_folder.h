@@ -69,6 +69,11 @@ struct WorkFolderMark::Claim {
 // are removed, never followed. On failure `ec` is set and the mark stays.
 void removeWorkFolder(const std::string& folder, std::error_code& ec);
 
+// Removes the tree at `path` (a file, a link or a folder) even where its folders are read-only,
+// as a copy of a read-only image is: the user's own folders get the owner's write right first.
+// On failure `ec` is set.
+void removeTree(const std::string& path, std::error_code& ec);
+
 // True when `folder` holds nothing, or nothing but its mark.
 [[nodiscard]] bool holdsOnlyItsMark(const std::string& folder);
 

@@ -98,10 +98,8 @@ TEST(ShellQuote, EveryCharacterSurvivesZsh) {
 TEST(OsArch, UnameDecidesAndAnythingElseIsUndetermined) {
     SimMac sim;
     // A uname that prints a known machine but fails: the runner leaves the output absent.
-    test::TempDir bin;
-    test::writeFile(bin / "uname", "#!/bin/sh\necho x86_64\nexit 1\n");
-    fs::permissions(bin / "uname", fs::perms::owner_all);
-    const std::string failingPath = bin.str() + ":" + std::getenv("PATH");
+    const fs::path uname = sim.root() / "usr/bin/uname";
+    const fs::path standIn = fs::read_symlink(uname);
     struct Row {
         const char* arch;  // what the stand-in uname prints; nullptr: the failing one
         OS_TYPE want;
@@ -116,7 +114,11 @@ TEST(OsArch, UnameDecidesAndAnythingElseIsUndetermined) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.arch ? row.arch : "failing uname");
         test::ScopedEnv arch("CORVANE_SIM_ARCH", row.arch ? row.arch : "x86_64");
-        test::ScopedEnv path("PATH", row.arch ? std::getenv("PATH") : failingPath);
+        if (row.arch == nullptr) {
+            fs::remove(uname);
+            test::writeFile(uname, "#!/bin/sh\necho x86_64\nexit 1\n");
+            fs::permissions(uname, fs::perms::all);
+        }
         ScopedLogCapture log;
         EXPECT_EQ(Installer::checkOSArch(), row.want);
         EXPECT_TRUE(log.contains(row.logged));
@@ -146,6 +148,8 @@ class ProcessControl : public ::testing::Test {
         return test::waitForCount(settled(sim.executable(name).string()), count);
     }
     SimMac sim;
+    // Corvane's programs run as the user who installed them, and are stopped by that user.
+    test::AsMacUser user;
 };
 
 TEST_F(ProcessControl, OnlyTheForegroundProgramsCountAsUsingCorvane) {
@@ -171,13 +175,37 @@ TEST_F(ProcessControl, StartUseOpensTheReaderDetachedOrFailsWithoutTheApp) {
     EXPECT_TRUE(log.contains("open An error occurred"));
 }
 
+// Bytes `pid` has written so far (its own count in /proc), -1 when it is gone.
+long bytesWritten(pid_t pid) {
+    try {
+        const std::string io = test::readFile("/proc/" + std::to_string(pid) + "/io");
+        const auto at = io.find("wchar: ");
+        return at == std::string::npos ? -1 : std::stol(io.substr(at + 7));
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
 TEST_F(ProcessControl, ServicesResumeInTheBackgroundAndOnlyTheyAreShutDown) {
+    // The user's ~/.zshenv puts GNU xargs first, which runs `kill` even on empty input: a bare
+    // name would fail here, the absolute paths do not.
+    EXPECT_FALSE(Installer::executeCMD({"-c", "printf '' | xargs kill"}));
     launch("viewerapp");
     ScopedLogCapture log;
     Installer::shutDownServices();  // none running: nothing signalled, no error
     EXPECT_TRUE(log.contains("task terminationStatus 0"));
-    Installer::resumeServices();
-    EXPECT_TRUE(test::waitForCount(settled(sim.executable("sentinel").string()) + " /start", 1));
+    {
+        // The service writes a line now and then; it must outlive the runner's pipe.
+        test::ScopedEnv tick("CORVANE_SIM_APP_TICK", "0.05");
+        Installer::resumeServices();
+    }
+    const std::string started = settled(sim.executable("sentinel").string()) + " /start";
+    ASSERT_TRUE(test::waitForCount(started, 1));
+    const pid_t sentinel = test::processesMatching(started).front();
+    const long first = bytesWritten(sentinel);
+    EXPECT_TRUE(test::waitUntil([&] { return bytesWritten(sentinel) > first + 40; }))
+        << "the service stopped writing";
+    EXPECT_TRUE(test::alive(sentinel));
     launch("transcodeaide");
     launch("enginesvc");
     Installer::shutDownServices();

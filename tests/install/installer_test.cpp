@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "platform/process.h"
 #include "setup/code_signature.h"
 #include "setup/installer.h"
+#include "setup/work_folder.h"
 #include "support/sim_root.h"
 #include "support/tied_process.h"
 
@@ -43,9 +45,28 @@ bool install(const fs::path& image = test::testImage()) {
     return Installer(image.string()).installPackage();
 }
 
+// The command lines as logged: each tool by its absolute path, each path quoted.
+std::string q(const std::string& path) {
+    return Installer::shellQuote(path);
+}
+std::string mvLine(const std::string& from, const std::string& to) {
+    return q(platform::macPath("/bin/mv")) + " " + q(from) + " " + q(to);
+}
+
+// Lines of the log that start with `prefix`.
+long countPrefix(const ScopedLogCapture& log, const std::string& prefix) {
+    const auto lines = log.lines();
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return l.starts_with(prefix); });
+}
+
+constexpr const char* kNotGiven = "The administrator's consent was not given: ";
+
+// The installs run as the Mac user (an admin), in a root laid out as a Mac's.
 class Install : public ::testing::Test {
   protected:
     SimMac sim;
+    test::AsMacUser user;
     ScopedLogCapture log;
 };
 
@@ -62,15 +83,16 @@ TEST_F(Install, FreshMachineThenUpgradeInAnotherWorkingFolder) {
     EXPECT_EQ(sim.appVersion(), "2.0.0");
     EXPECT_TRUE(sim.appIsComplete());
     EXPECT_EQ(checkCodeSignature(sim.app().string()), CodeSignature::trusted);
-    for (const auto& line :
-         Lines{"文件夹已创建：" + w + "/temp", "文件夹已存在：" + w,
-               "execute cmd hdiutil attach '" + test::testImage().string() + "' -mountpoint '" + w +
-                   "/Corvane' -noverify -nobrowse -noautoopen -verbose",
-               "Mount command executed successfully",
-               // No earlier copy: the backup move fails and is only logged.
-               "mv '" + sim.app().string() + "' '" + w + "/Corvane.app.bak'",
-               "mvFile An error occurred", "hdiutil detach '" + w + "/Corvane' -force",
-               "文件夹已删除：" + w}) {
+    for (const auto& line : Lines{
+             "文件夹已创建：" + w + "/temp", "文件夹已存在：" + w,
+             "execute cmd " + q(platform::macPath("/usr/bin/hdiutil")) + " attach " +
+                 q(test::testImage().string()) + " -mountpoint " + q(w + "/Corvane") +
+                 " -noverify -nobrowse -noautoopen -verbose",
+             "Mount command executed successfully",
+             // No earlier copy: the backup move fails and is only logged.
+             mvLine(sim.app().string(), w + "/Corvane.app.bak"), "mvFile An error occurred",
+             q(platform::macPath("/usr/bin/hdiutil")) + " detach " + q(w + "/Corvane") + " -force",
+             "文件夹已删除：" + w}) {
         EXPECT_TRUE(log.contains(line)) << line;
     }
     EXPECT_TRUE(sim.tidy());
@@ -83,7 +105,7 @@ TEST_F(Install, FreshMachineThenUpgradeInAnotherWorkingFolder) {
     EXPECT_NE(w2, w);
     EXPECT_EQ(sim.appVersion(), "2.0.0");
     EXPECT_TRUE(sim.appIsComplete());
-    EXPECT_TRUE(log.contains("mv '" + sim.app().string() + "' '" + w2 + "/Corvane.app.bak'"));
+    EXPECT_TRUE(log.contains(mvLine(sim.app().string(), w2 + "/Corvane.app.bak")));
     EXPECT_FALSE(log.contains("mvFile An error occurred"));
     EXPECT_TRUE(sim.tidy());
 }
@@ -107,7 +129,8 @@ TEST_F(Install, UntrustedCopyIsRefusedAndTheOldAppStays) {
             EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                     [&](const auto& l) { return l.find(reason) != l.npos; }),
                       1);
-            EXPECT_FALSE(log.containsPrefix("mv '" + workFolderOf(log) + "/temp/Corvane.app'"));
+            EXPECT_FALSE(log.containsPrefix(q(platform::macPath("/bin/mv")) + " " +
+                                            q(workFolderOf(log) + "/temp/Corvane.app")));
             if (upgrade) {
                 // Every sealed file of the old app is there and unchanged.
                 EXPECT_EQ(sim.appVersion(), "1.0.0");
@@ -170,7 +193,10 @@ TEST_F(Install, DetachFailureKeepsTheImageAndTheBackupUntilALaterRunCanDetach) {
 
 TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
     const fs::path home = sim.root() / "Users" / "Jo's Mac $HOME `id` \"x\"";
-    fs::create_directories(home);
+    test::AsMacUser::asRoot([&] {
+        fs::create_directories(home);
+        ASSERT_EQ(::chown(home.c_str(), test::kMacUserId, test::kStaffGroup), 0);
+    });
     test::ScopedEnv h("HOME", home.string());
     sim.makeApp("1.0.0");
     // The image itself sits in the odd folder too, as a download into it would.
@@ -180,8 +206,7 @@ TEST_F(Install, HomeWithSpaceQuoteAndDollar) {
     EXPECT_EQ(sim.appVersion(), "2.0.0");
     EXPECT_EQ(test::entriesIn(home), Lines{image.filename().string()});
     // Every path is passed as one word, whatever it holds.
-    EXPECT_TRUE(log.contains("mv " + Installer::shellQuote(sim.app().string()) + " " +
-                             Installer::shellQuote(workFolderOf(log) + "/Corvane.app.bak")));
+    EXPECT_TRUE(log.contains(mvLine(sim.app().string(), workFolderOf(log) + "/Corvane.app.bak")));
 }
 
 TEST(InstallerPaths, NoHomeNoInstall) {
@@ -222,26 +247,12 @@ TEST(InstallerFolders, CreateRemoveAndCopyReportWhatTheyFound) {
     EXPECT_FALSE(fs::exists(dir / "new"));
 }
 
-// A folder made immutable (chattr +i): every rename into or out of it fails with "Operation not
-// permitted", for root too, as a folder the user may not write to does on a Mac.
-struct ImmutableFolder {
-    explicit ImmutableFolder(fs::path f) : folder(std::move(f)) {
-        active = platform::runProcess("/usr/bin/chattr", {"+i", folder.string()}).succeeded();
-    }
-    ~ImmutableFolder() {
-        if (active) {
-            (void)platform::runProcess("/usr/bin/chattr", {"-i", folder.string()});
-        }
-    }
-    fs::path folder;
-    bool active = false;
-};
-
 TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
     test::TempDir images;
     // The first megabyte of a real image: its header is fine, its files are cut off.
     test::writeFile(images / "cut.dmg", test::readFile(test::testImage()).substr(0, 1 << 20));
     test::writeFile(images / "junk.dmg", std::string(200000, 'x'));
+    fs::permissions(images.path(), fs::perms::others_exec, fs::perm_options::add);
     struct Row {
         const char* fault;
         const char* image;     // in `images`, or nullptr for the good one
@@ -261,26 +272,17 @@ TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
          "mvFile An error occurred"},
         {"move into /Applications fails", nullptr, "CORVANE_SIM_FAIL_MV", "/temp/Corvane\\.app$",
          "mvFile An error occurred"},
-        {"/Applications not writable", nullptr, nullptr, nullptr,
-         "mvFile skipped, the old application is still in place: "},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.fault);
         SimMac sim;
+        test::AsMacUser user;
         sim.makeApp("1.0.0");
         const auto before = test::fileTree(sim.app());
         {
             std::optional<test::ScopedEnv> fault;
             if (row.variable != nullptr) {
                 fault.emplace(row.variable, row.value);
-            }
-            std::optional<ImmutableFolder> locked;
-            if (row.fault == std::string_view("/Applications not writable")) {
-                locked.emplace(sim.root() / "Applications");
-                if (!locked->active) {
-                    std::cerr << "chattr +i is not supported here; row skipped\n";
-                    continue;
-                }
             }
             ScopedLogCapture log;
             EXPECT_FALSE(install(row.image ? images / row.image : test::testImage()));
@@ -297,7 +299,93 @@ TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
     }
 }
 
-// The stand-in copy fails the way ditto does: part of the tree is written, the status is not 0.
+// Where the user's rights do not reach (a standard account, an old app that is root's) the moves
+// wait for one administrator's consent per attempt; where they reach, nobody is asked. A refusal
+// or a cancel changes nothing, and "重新安装" asks again.
+TEST(InstallConsent, AskedOnceWhereTheRightsDoNotReachAndNeverElsewhere) {
+    enum class Old { none, users, roots };
+    struct Row {
+        const char* who;
+        bool standard;
+        Old old;
+        std::optional<std::string> answer;  // nullopt: no answer file, which means cancel
+    };
+    const Row rows[] = {
+        {"admin, his own old app", false, Old::users, std::nullopt},
+        {"admin, no old app", false, Old::none, "deny"},
+        {"admin, root's old app", false, Old::roots, "allow"},
+        {"admin, root's old app, cancelled", false, Old::roots, "cancel"},
+        {"standard, no old app", true, Old::none, "allow"},
+        {"standard, his own old app, refused", true, Old::users, "deny"},
+        {"standard, his own old app, no answer", true, Old::users, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.who);
+        SimMac sim;
+        sim.startAuthorizationService();
+        sim.answerConsent(row.answer);
+        if (row.old == Old::roots) {
+            sim.makeApp("1.0.0");
+        }
+        test::AsMacUser user(row.standard);
+        if (row.old == Old::users) {
+            test::AsMacUser::asRoot([&] {
+                sim.makeApp("1.0.0");
+                ASSERT_TRUE(platform::runProcess("/bin/chown", {"-R", "501:20", sim.app().string()})
+                                .succeeded());
+            });
+        }
+        const bool asked = row.standard || row.old == Old::roots;
+        const bool given = !asked || row.answer == "allow";
+        const auto before = test::fileTree(sim.app());
+        ScopedLogCapture log;
+        EXPECT_EQ(install(), given);
+        EXPECT_EQ(sim.consentRequests().size(), asked ? 1u : 0u);
+        EXPECT_EQ(countPrefix(log, kNotGiven), given ? 0 : 1);
+        if (given) {
+            EXPECT_EQ(sim.appVersion(), "2.0.0");
+            EXPECT_TRUE(sim.appIsComplete());
+        } else {
+            EXPECT_EQ(test::fileTree(sim.app()), before) << "the old app is not the same";
+            // "重新安装" asks again.
+            sim.answerConsent("allow");
+            EXPECT_TRUE(install());
+            EXPECT_EQ(sim.consentRequests().size(), 2u);
+            EXPECT_EQ(sim.appVersion(), "2.0.0");
+        }
+        for (const auto& request : sim.consentRequests()) {
+            EXPECT_NE(request.find("\"uid\": 501"), std::string::npos) << request;
+            EXPECT_NE(request.find("Corvane安装程序"), std::string::npos) << request;
+        }
+        EXPECT_TRUE(sim.tidy()) << "a backup of root's removed with the consent";
+    }
+}
+
+// A move to another volume copies, then deletes; cut short, it leaves a partial app in place.
+// The complete backup is kept, and the next run puts it back over the partial app.
+TEST(InstallFaults, FailedMoveAcrossVolumesKeepsTheWholeBackup) {
+    SimMac sim;
+    test::AsMacUser user;
+    sim.makeApp("1.0.0");
+    const auto before = test::fileTree(sim.app());
+    {
+        test::ScopedEnv partial("CORVANE_SIM_MV_PARTIAL", "/temp/Corvane\\.app$");
+        ScopedLogCapture log;
+        EXPECT_FALSE(install());
+        const std::string w = workFolderOf(log);
+        EXPECT_EQ(test::fileTree(w + "/Corvane.app.bak"), before);
+        EXPECT_TRUE(fs::exists(sim.app()));
+        EXPECT_NE(test::fileTree(sim.app()), before);
+    }
+    ScopedLogCapture log;
+    Installer::recoverInterruptedInstalls();
+    EXPECT_TRUE(log.containsPrefix("The application in place is not whole; the backup goes back"));
+    EXPECT_EQ(test::fileTree(sim.app()), before);
+    EXPECT_TRUE(sim.tidy());
+}
+
+// The stand-in copy fails the way ditto does: part of the tree is written, the status is not 0;
+// it keeps modes as they are.
 TEST(InstallFaults, StandInCopyFailuresLeaveAPartialTree) {
     SimMac sim;
     sim.makeApp("1.0.0");
@@ -313,22 +401,55 @@ TEST(InstallFaults, StandInCopyFailuresLeaveAPartialTree) {
         EXPECT_FALSE(test::fileTree(copy).empty());
         EXPECT_NE(test::fileTree(copy), test::fileTree(sim.app()));
     }
+
+    // As the user: a read-only tree copies as read-only (ditto adds no write right of its own),
+    // and the removal of such a copy copes with it.
+    test::AsMacUser user;
+    const fs::path readOnly = sim.home() / "read-only.app";
+    const fs::path copy = sim.home() / "copy.app";
+    sim.makeApp("1.0.0", readOnly);
+    ASSERT_TRUE(platform::runProcess("/bin/chmod", {"-R", "a-w", readOnly.string()}).succeeded());
+    ASSERT_TRUE(platform::runProcess(platform::macPath("/usr/bin/ditto"),
+                                     {readOnly.string(), copy.string()})
+                    .succeeded());
+    EXPECT_EQ(test::fileTree(copy), test::fileTree(readOnly));
+    EXPECT_EQ(fs::status(copy / "Contents").permissions() & fs::perms::owner_write,
+              fs::perms::none);
+    std::error_code ec;
+    removeTree(copy.string(), ec);
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(fs::exists(copy));
 }
 
 // Each test runs installs in a process of their own (install_driver), which a stand-in signals
 // at an injected step.
 TEST(InstallKilled, NextRunPutsACompleteAppBackAndClearsTheWorkingFolder) {
     enum class After { oldApp, newApp, noApp };
-    const std::tuple<const char*, bool, After> rows[] = {
-        {"attach", true, After::oldApp},  {"backup", true, After::oldApp},
-        {"copying", true, After::oldApp}, {"copied", true, After::oldApp},
-        {"move", true, After::newApp},    {"detach", true, After::newApp},
-        {"copying", false, After::noApp}, {"move", false, After::newApp},
+    enum class Had { none, users, roots };
+    const std::tuple<const char*, Had, After> rows[] = {
+        {"attach", Had::users, After::oldApp},
+        {"backup", Had::users, After::oldApp},
+        {"copying", Had::users, After::oldApp},
+        {"copied", Had::users, After::oldApp},
+        {"move", Had::users, After::newApp},
+        {"detach", Had::users, After::newApp},
+        {"copying", Had::none, After::noApp},
+        {"move", Had::none, After::newApp},
+        // Between the privileged move aside and the move into place: the backup is root's.
+        {"backup", Had::roots, After::oldApp},
     };
-    for (const auto& [step, hadApp, after] : rows) {
-        SCOPED_TRACE(std::string(step) + (hadApp ? " (upgrade)" : " (fresh)"));
+    for (const auto& [step, had, after] : rows) {
+        const bool hadApp = had != Had::none;
+        SCOPED_TRACE(std::string(step) + (hadApp ? " (upgrade)" : " (fresh)") +
+                     (had == Had::roots ? " of root's app" : ""));
         SimMac sim;
-        if (hadApp) {
+        sim.startAuthorizationService();
+        sim.answerConsent("allow");
+        if (had == Had::roots) {
+            sim.makeApp("1.0.0");
+        }
+        test::AsMacUser user;
+        if (had == Had::users) {
             sim.makeApp("1.0.0");
         }
         const auto before = test::fileTree(sim.app());
@@ -370,6 +491,9 @@ TEST(InstallKilled, NextRunPutsACompleteAppBackAndClearsTheWorkingFolder) {
         EXPECT_EQ(test::fileTree(sim.home()), decoysBefore);
         EXPECT_TRUE(sim.attachedMountPoints().empty());
 
+        // Asked at the install and once more to put root's backup back, never otherwise.
+        EXPECT_EQ(sim.consentRequests().size(), had == Had::roots ? 2u : 0u);
+
         EXPECT_TRUE(install());
         EXPECT_EQ(sim.appVersion(), "2.0.0");
     }
@@ -377,6 +501,7 @@ TEST(InstallKilled, NextRunPutsACompleteAppBackAndClearsTheWorkingFolder) {
 
 TEST(InstallKilled, FoldersOfARunningSetupAreLeftAlone) {
     SimMac sim;
+    test::AsMacUser user;
     sim.makeApp("1.0.0");
     const auto before = test::fileTree(sim.app());
     // A seed folder of the settings file whose run is over, though its process id (1) is alive:

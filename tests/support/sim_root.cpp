@@ -1,5 +1,6 @@
 #include "support/sim_root.h"
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -27,22 +28,6 @@ std::string procFile(pid_t pid, const char* name) {
         return readFile("/proc/" + std::to_string(pid) + "/" + name);
     } catch (const std::exception&) {
         return {};  // gone meanwhile
-    }
-}
-
-// Polls `done` for up to ten seconds, reaping orphaned stand-ins meanwhile.
-bool waitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
-        if (done()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
     }
 }
 
@@ -119,6 +104,88 @@ std::vector<std::string> SimMac::attachedMountPoints() const {
     return out;
 }
 
+void SimMac::startAuthorizationService() {
+    AsMacUser::asRoot([&] {
+        mAuthorization.emplace(std::vector<std::string>{
+            "/usr/bin/python3", (sourceDir() / "sim/authorization-service").string(),
+            mRoot.string()});
+    });
+    if (mAuthorization->readLine() != "ready") {
+        throw std::runtime_error("sim/authorization-service did not start");
+    }
+}
+
+void SimMac::stopAuthorizationService() {
+    AsMacUser::asRoot([&] { mAuthorization.reset(); });
+}
+
+void SimMac::answerConsent(const std::optional<std::string>& answer) const {
+    const fs::path file = mRoot / "private/var/run/authorization-answer";
+    AsMacUser::asRoot([&] {
+        if (answer) {
+            writeFile(file, *answer + "\n");
+        } else {
+            fs::remove(file);
+        }
+    });
+}
+
+std::vector<std::string> SimMac::consentRequests() const {
+    std::vector<std::string> out;
+    std::ifstream in(mRoot / "private/var/log/authorization.log");
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+namespace {
+int gUserDepth = 0;
+
+void becomeRoot() {
+    if (::setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0 ||
+        ::setresgid(0, 0, 0) != 0 || ::setgroups(0, nullptr) != 0 || ::setresuid(0, 0, 0) != 0) {
+        throw std::runtime_error("cannot turn back to root");
+    }
+}
+
+void becomeUser(bool standard) {
+    const gid_t groups[] = {kStaffGroup, kAdminGroup};
+    if (::setgroups(standard ? 1 : 2, groups) != 0 ||
+        ::setresgid(kStaffGroup, kStaffGroup, 0) != 0 ||
+        ::setresuid(kMacUserId, kMacUserId, 0) != 0) {
+        throw std::runtime_error("cannot become the Mac user (the tests set the scene as root)");
+    }
+}
+}  // namespace
+
+AsMacUser::AsMacUser(bool standard) : mStandard(standard) {
+    becomeUser(standard);
+    ++gUserDepth;
+}
+
+AsMacUser::~AsMacUser() {
+    --gUserDepth;
+    becomeRoot();
+}
+
+void AsMacUser::asRoot(const std::function<void()>& scene) {
+    if (gUserDepth == 0 || ::geteuid() == 0) {
+        scene();
+        return;
+    }
+    gid_t groups[2];
+    const int count = ::getgroups(2, groups);
+    becomeRoot();
+    try {
+        scene();
+    } catch (...) {
+        becomeUser(count == 1);
+        throw;
+    }
+    becomeUser(count == 1);
+}
+
 bool SimMac::tidy() const {
     return entriesIn(home()).empty() && attachedMountPoints().empty();
 }
@@ -138,6 +205,21 @@ std::vector<pid_t> processesMatching(const std::string& needle) {
         }
     }
     return out;
+}
+
+bool waitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        if (done()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
 }
 
 bool waitForCount(const std::string& needle, size_t count) {
@@ -188,7 +270,11 @@ std::vector<std::string> entriesIn(const fs::path& folder) {
     std::vector<std::string> out;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(folder, ec)) {
-        out.push_back(e.path().filename().string());
+        // The user's shell set-up, which the root builder lays out in the home folder.
+        const std::string name = e.path().filename().string();
+        if (name != ".zshenv" && name != ".gnubin") {
+            out.push_back(name);
+        }
     }
     std::sort(out.begin(), out.end());
     return out;
