@@ -7,6 +7,8 @@
 #                                "/usr/bin/codesign" are called by absolute path, the rest
 #                                through PATH); ROOT/usr/bin/xdg-open is `open` too
 # ROOT/Users/tester              the home folder; ROOT/private/tmp the temporary folder
+# ROOT/System/Library/Security/AppleAnchor.pem   the simulation authority's anchor, which the
+#                                codesign stand-in trusts as Apple's (sim/authority.sh)
 # Output: `export NAME='value'` lines for eval, or NAME=value lines with --plain:
 # CORVANE_SIM_ROOT, HOME, TMPDIR, PATH (ROOT/usr/bin first).
 set -euo pipefail
@@ -23,6 +25,7 @@ ln -sfn "$(command -v zsh)" "$root/bin/zsh"
 for tool in "$here"/bin/*; do
   ln -sfn "$tool" "$root/usr/bin/${tool##*/}"
 done
+bash "$here/authority.sh" install-anchor "$root"
 # The toolkit hands a link to `xdg-open` on Linux; on a Mac it goes where `open URL` goes.
 ln -sfn "$here/bin/open" "$root/usr/bin/xdg-open"
 emit() {

@@ -560,6 +560,27 @@ TEST_F(FlowTest, FailedInstallReinstallsTheSameFileWithoutDownloading) {
     EXPECT_EQ(fakes.exit->statuses(), Ints{0});
 }
 
+// An install that refused the image removed it: "重新安装" fetches it again, then installs.
+TEST_F(FlowTest, ReinstallAfterARefusedImageDownloadsItAgain) {
+    installer->result = false;
+    ContentView& v = makeDownloading();
+    finishInstall();
+    installer->packageKept = false;
+    tick(10);
+    ASSERT_EQ(v.installerStatus(), Status::Install_failed);
+    installer->result = true;
+    v.reinstall();
+    EXPECT_EQ(v.installerStatus(), Status::Downloading);
+    EXPECT_EQ(installer->installs(), 1);
+    EXPECT_EQ(downloads->attempts(), 2u);
+    EXPECT_TRUE(logs.contains("reinstall: no downloaded image, downloading it again"));
+    installer->packageKept = true;
+    finishDownload();
+    ASSERT_TRUE(waitFor([&] { return installer->installs() == 2 && !v.isInstallRunning(); }));
+    tick(10);
+    EXPECT_EQ(fakes.exit->statuses(), Ints{0});
+}
+
 TEST_F(FlowTest, AQuitDuringTheInstallWaitsForItsEndAndSkipsTheFinalSteps) {
     installer->hold();
     ContentView& v = makeDownloading();
