@@ -1,6 +1,6 @@
-// The install sequence: check the image's signature, attach it in a fresh working folder, move the installed
-// application aside, copy the new one out with ditto, move it into /Applications, put the old
-// one back on failure, detach and tidy up.
+// The install sequence: check the image's signature, attach it in a fresh working folder, move the
+// installed application aside, copy the new one out with ditto, move it into /Applications, put the
+// old one back on failure, detach and tidy up.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -180,8 +180,7 @@ bool Installer::installPackage() {
             // A verdict on the file itself: the next attempt must fetch it again.
             std::error_code ec;
             if (!fs::remove(dmgPath, ec) && ec) {
-                logLine("The refused image could not be removed: " + dmgPath + ": " +
-                        ec.message());
+                logLine("The refused image could not be removed: " + dmgPath + ": " + ec.message());
             }
         }
         return false;

@@ -344,10 +344,9 @@ TEST_F(SetupFlowIntegration, AppBackFromAnInterruptedInstallSurvivesRefusedImage
         }
         ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
         const auto lines = logs.lines();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&](const auto& l) {
-                                    return l.find(served[i].second) != std::string::npos;
-                                }),
+        EXPECT_EQ(std::count_if(
+                      lines.begin(), lines.end(),
+                      [&](const auto& l) { return l.find(served[i].second) != std::string::npos; }),
                   1);
         EXPECT_FALSE(logs.containsPrefix("execute cmd hdiutil attach"));
         EXPECT_FALSE(fs::exists(package));

@@ -247,8 +247,8 @@ TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
     // Our own signature on a broken image: only the attach can tell.
     test::writeFile(images / "signed-junk.dmg", std::string(200000, 'x'));
     test::sign(images / "signed-junk.dmg", std::string(expectedTeamId()));
-    for (const char* variant : {"image-unsigned", "image-tampered", "image-foreign",
-                                "image-self-made"}) {
+    for (const char* variant :
+         {"image-unsigned", "image-tampered", "image-foreign", "image-self-made"}) {
         fs::copy_file(test::testImage(variant), images / (std::string(variant) + ".dmg"));
     }
     struct Row {
@@ -553,11 +553,11 @@ TEST_F(Signature, OnlyADeveloperIdFromTheAppleAnchorMeetsTheRequirement) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         test::sign(sim.app(), row.team, row.kind);
-        EXPECT_EQ(platform::runProcess(codesign(), {"--verify", "--deep", "--strict", app()})
-                      .exitStatus,
-                  0);
-        const auto r = platform::runProcess(
-            codesign(), {"--verify", "--deep", "--strict", requirement, app()});
+        EXPECT_EQ(
+            platform::runProcess(codesign(), {"--verify", "--deep", "--strict", app()}).exitStatus,
+            0);
+        const auto r = platform::runProcess(codesign(),
+                                            {"--verify", "--deep", "--strict", requirement, app()});
         EXPECT_EQ(r.exitStatus, row.status) << r.output;
         ScopedLogCapture log;
         EXPECT_EQ(checkCodeSignature(app()),

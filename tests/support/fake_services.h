@@ -76,7 +76,7 @@ class FakeInstaller final : public InstallService {
     std::atomic<bool> appExists{false};
     std::atomic<OS_TYPE> arch{OS_TYPE::x86};
     std::atomic<bool> usingNow{false};
-    std::atomic<bool> result{true};  // what installPackage() answers
+    std::atomic<bool> result{true};       // what installPackage() answers
     std::atomic<bool> packageKept{true};  // what packageExists() answers
 
     // While held, installPackage() (hold) or the start-up probe checkOSArch() (holdProbe) waits.
