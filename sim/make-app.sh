@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # Lays out a stand-in Corvane.app folder:
-#   sim/make-app.sh DEST.app [--version V] [--team T | --unsealed]
+#   sim/make-app.sh DEST.app [--version V] [--team T] [--self-made | --unsealed]
 # Contents/Info.plist names viewerapp as the main executable; Contents/MacOS holds the six
 # programs the setup looks for (viewerapp, transcoder, perkpanel, sentinel, transcodeaide,
 # enginesvc), each a small script that runs until it gets SIGTERM (or SIGINT/SIGHUP), writes a
 # line now and then, and whose command line starts with its own path, as a real executable's does.
 # --version V   CFBundleShortVersionString (default 2.0.0)
-# --team T      seal the app for team T with the codesign stand-in (default SIMTEAM01, the
-#               simulation's test team, which the Linux build expects)
-# --unsealed    leave it unsealed (to add files first, then seal with sim/bin/codesign -s T)
+# --team T      sign the app with the Developer ID identity that the simulation's authority
+#               (sim/authority.sh) issues to team T (default SIMTEAM01, the simulation's test
+#               team, which the Linux build expects)
+# --self-made   sign it instead with a look-alike identity of team T from a root of its own
+# --unsealed    leave it unsigned (to add files first, then sign with sim/sign.sh)
 set -euo pipefail
-usage() { echo "usage: $0 DEST.app [--version V] [--team T | --unsealed]" >&2; exit 2; }
+usage() { echo "usage: $0 DEST.app [--version V] [--team T] [--self-made | --unsealed]" >&2; exit 2; }
 [ $# -ge 1 ] || usage
 dest=$1; shift
-version=2.0.0 team=SIMTEAM01 seal=1
+version=2.0.0 team=SIMTEAM01 seal=1 kind=()
 while [ $# -gt 0 ]; do
   case $1 in
     --version) [ $# -ge 2 ] || usage; version=$2; shift 2 ;;
     --team) [ $# -ge 2 ] && [ -n "$2" ] || usage; team=$2; shift 2 ;;
     --unsealed) seal=0; shift ;;
+    --self-made) kind=(--self-made); shift ;;
     *) usage ;;
   esac
 done
@@ -61,5 +64,5 @@ SCRIPT
   chmod 755 "$dest/Contents/MacOS/$exe"
 done
 if [ "$seal" = 1 ]; then
-  bash "$here/bin/codesign" --force -s "$team" "$dest"
+  bash "$here/sign.sh" "$dest" "$team" "${kind[@]}"
 fi

@@ -16,6 +16,8 @@
 #                                writable by everyone, as the system service that mounts is
 # Run as root, the user is CORVANE_SIM_USER (default 501:20, a Mac's first account, group
 # staff); as anyone else, the user is the caller and nothing is chowned.
+# ROOT/System/Library/Security/AppleAnchor.pem   the simulation authority's anchor, root's, which
+#                                the codesign stand-in trusts as Apple's (sim/authority.sh)
 # Output: `export NAME='value'` lines for eval, or NAME=value lines with --plain:
 # CORVANE_SIM_ROOT, HOME, TMPDIR, PATH (ROOT/usr/bin first).
 set -euo pipefail
@@ -39,6 +41,7 @@ ln -sfn "$here/bin/mv" "$root/bin/mv"
 ln -sfn "$(readlink -f "$(type -P kill)")" "$root/bin/kill"
 ln -sfn "$(readlink -f "$(type -P rm)")" "$root/bin/rm"
 ln -sfn "$(readlink -f "$(type -P awk)")" "$root/usr/bin/awk"
+bash "$here/authority.sh" install-anchor "$root"
 # The toolkit hands a link to `xdg-open` on Linux; on a Mac it goes where `open URL` goes.
 ln -sfn "$here/bin/open" "$root/usr/bin/xdg-open"
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The install as a person would type it, with the same stand-in tools the setup calls: attach the
-# image in a working folder of the home folder, copy the app out with ditto, check its signature
-# (codesign --verify, then the team that codesign -dv names), move it into /Applications, detach,
-# remove the working folder. The reference of the install figure (bench/install/run.sh): what
+# The install as a person would type it, with the same stand-in tools the setup calls: check the
+# image's signature against our Developer ID requirement, attach it in a working folder of the
+# home folder, copy the app out with ditto, check its signature the same way, move it into
+# /Applications, detach, remove the working folder. The reference of the install figure (bench/install/run.sh): what
 # remains between it and our install is our own overhead, not the simulation's.
 #   by_hand.sh IMAGE TEAM      (in the environment of sim/make-root.sh; empty /Applications)
 # With STEP_TIMES=1 it prints "step SECONDS" for each step on standard error.
@@ -20,16 +20,18 @@ step() {
     t=$n
   fi
 }
+requirement="=anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists"
+requirement+=" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists"
+requirement+=" and certificate leaf[subject.OU] = \"$team\""
+codesign --verify --deep --strict "-R$requirement" "$image"
+step codesign-image
 mkdir -p "$work/temp"
 hdiutil attach "$image" -mountpoint "$work/Corvane" -noverify -nobrowse -noautoopen >/dev/null
 step attach
 ditto "$work/Corvane/Corvane.app" "$work/temp/Corvane.app"
 step ditto
-codesign --verify --deep --strict "$work/temp/Corvane.app"
-step codesign-verify
-described=$(codesign -dv "$work/temp/Corvane.app" 2>&1)
-grep -qx "TeamIdentifier=$team" <<< "$described"
-step codesign-dv
+codesign --verify --deep --strict "-R$requirement" "$work/temp/Corvane.app"
+step codesign-app
 mv "$work/temp/Corvane.app" "$app"
 step mv
 hdiutil detach "$work/Corvane" -force >/dev/null

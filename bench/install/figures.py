@@ -5,8 +5,8 @@ import re
 GOAL = 1.10
 
 HOW = ("- **Install**: the real install sequence (`install_bench_driver install`: `hdiutil` "
-       "stand-in extracting the ISO image, `ditto`, `codesign --verify --deep --strict` and "
-       "`codesign -dv` of the copy, `mv`, detach, tidy) into a fresh simulated root, against "
+       "stand-in extracting the ISO image, `ditto`, `codesign --verify --deep --strict -R=…` of "
+       "the image before the attach and of the copy after it, `mv`, detach, tidy) into a fresh simulated root, against "
        "the same steps typed into a plain shell script with the same stand-ins "
        "(`bench/install/by_hand.sh`), each in a fresh root and followed by `sync`, alternating. "
        "The stand-ins cost the same on both sides (the simulated attach copies the whole payload "

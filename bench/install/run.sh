@@ -96,7 +96,7 @@ our_steps() {
     /execute cmd .*hdiutil\047? attach/ { last = $1; next }
     /Mount command (executed|failed)/ { step("attach"); next }
     /^[0-9.]+ mvFile An error occurred/ && !aside { step("move aside (nothing installed)"); aside = 1; next }
-    /^[0-9.]+ .*mv\047? .*\/temp\/Corvane\.app/ { step("ditto + codesign --verify + -dv"); next }
+    /^[0-9.]+ .*mv\047? .*\/temp\/Corvane\.app/ { step("ditto + codesign -R of the app"); next }
     /^[0-9.]+ .*hdiutil\047? detach/ { step("mv"); next }
     /文件夹已删除/ { step("detach + tidy"); next }
   ' "$1" | sed 's/, $//'

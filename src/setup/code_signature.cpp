@@ -1,8 +1,9 @@
-// Code signature check of the application copied out of the image, through the system's own
-// codesign tool: it knows every signature format, nested code and revocation, which a check of
-// our own would not.
+// Code signature checks of the downloaded image and of the application copied out of it,
+// through the system's own codesign tool: it knows every signature format, nested code,
+// Apple's anchors and revocation, which a check of our own would not.
 #include "setup/code_signature.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,17 +59,19 @@ std::string failureOf(const platform::ProcessResult& r, std::chrono::millisecond
     return "codesign exit status " + std::to_string(r.exitStatus);
 }
 
-}  // namespace
+// The same check for the app copied out of the image and for the image itself; only the log
+// line's words differ.
+struct Subject {
+    const char* name;  // "the new application", "the downloaded image"
+    const char* capitalised;
+};
 
-std::string_view expectedTeamId() {
-    return CORVANE_TEAM_ID;
-}
-
-CodeSignature checkCodeSignature(const std::string& appPath, std::string_view teamId,
-                                 std::chrono::milliseconds timeout) {
-    if (teamId.empty()) {
-        logLine("No team identifier is built in, so the new application cannot be trusted: " +
-                appPath);
+CodeSignature check(const std::string& path, std::string_view teamId,
+                    std::chrono::milliseconds timeout, const Subject& subject) {
+    const std::string requirement = releaseRequirement(teamId);
+    if (requirement.empty()) {
+        logLine(std::string("No usable team identifier is built in (\"") + std::string(teamId) +
+                "\"), so " + subject.name + " cannot be trusted: " + path);
         return CodeSignature::unchecked;
     }
     const std::string codesign = platform::macPath("/usr/bin/codesign");
@@ -76,35 +79,72 @@ CodeSignature checkCodeSignature(const std::string& appPath, std::string_view te
     options.output = platform::ProcessOptions::Output::Merged;
     options.timeout = timeout;
 
-    const auto verified =
-        platform::runProcess(codesign, {"--verify", "--deep", "--strict", appPath}, options);
-    if (!verified.succeeded()) {
-        const bool ran = verified.started && !verified.timedOut;
-        logLine(std::string(ran ? "Signature of the new application is not valid: "
-                                : "Signature of the new application could not be checked: ") +
-                failureOf(verified, timeout));
-        return ran ? CodeSignature::invalid : CodeSignature::unchecked;
+    // "=" makes the argument the requirement's text (without it codesign reads a file by that
+    // name).
+    const auto verified = platform::runProcess(
+        codesign, {"--verify", "--deep", "--strict", "-R=" + requirement, path}, options);
+    if (verified.succeeded()) {
+        return CodeSignature::trusted;
     }
-
-    const auto described = platform::runProcess(codesign, {"-dv", appPath}, options);
-    if (!described.succeeded()) {
-        logLine("Team of the new application could not be read: " + failureOf(described, timeout));
-        return CodeSignature::unchecked;
-    }
-    constexpr std::string_view kKey = "TeamIdentifier=";
-    std::string_view team;
-    for (const auto line : linesOf(described.output)) {
-        if (line.starts_with(kKey)) {
-            team = line.substr(kKey.size());
+    const bool ran = verified.started && !verified.timedOut;
+    constexpr int kRequirementFailed = 3;  // codesign's status for a valid but unmet signature
+    if (ran && verified.exitStatus == kRequirementFailed) {
+        // Only the team that the signature names helps the reader of the log; it is no proof.
+        const auto described = platform::runProcess(codesign, {"-dv", path}, options);
+        constexpr std::string_view kKey = "TeamIdentifier=";
+        std::string team = "unknown";
+        if (described.succeeded()) {
+            for (const auto line : linesOf(described.output)) {
+                if (line.starts_with(kKey)) {
+                    team = std::string(line.substr(kKey.size()));
+                }
+            }
         }
+        logLine(std::string(subject.capitalised) +
+                " is not signed with a Developer ID certificate that Apple issued to team \"" +
+                std::string(teamId) + "\" (its signature names team \"" + team + "\"): " + path);
+        return CodeSignature::requirementUnmet;
     }
-    if (team != teamId) {
-        // Ad-hoc and Apple's own signatures say "not set"; no line at all counts the same.
-        logLine("The new application is signed by team \"" + std::string(team) + "\", not \"" +
-                std::string(teamId) + "\": " + appPath);
-        return CodeSignature::foreignTeam;
+    if (ran && verified.exitStatus == 1) {
+        logLine(std::string("Signature of ") + subject.name +
+                " is not valid: " + failureOf(verified, timeout));
+        return CodeSignature::invalid;
     }
-    return CodeSignature::trusted;
+    logLine(std::string("Signature of ") + subject.name +
+            " could not be checked: " + failureOf(verified, timeout));
+    return CodeSignature::unchecked;
+}
+
+}  // namespace
+
+std::string releaseRequirement(std::string_view teamId) {
+    const bool usable = !teamId.empty() && std::all_of(teamId.begin(), teamId.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    });
+    if (!usable) {
+        return {};
+    }
+    // Developer ID only: an Apple Development or Distribution certificate of the same team is
+    // issued to any of its members and never meant for what ships outside the App Store.
+    return "anchor apple generic"
+           " and certificate 1[field.1.2.840.113635.100.6.2.6] exists"
+           " and certificate leaf[field.1.2.840.113635.100.6.1.13] exists"
+           " and certificate leaf[subject.OU] = \"" +
+           std::string(teamId) + "\"";
+}
+
+std::string_view expectedTeamId() {
+    return CORVANE_TEAM_ID;
+}
+
+CodeSignature checkCodeSignature(const std::string& appPath, std::string_view teamId,
+                                 std::chrono::milliseconds timeout) {
+    return check(appPath, teamId, timeout, {"the new application", "The new application"});
+}
+
+CodeSignature checkImageSignature(const std::string& imagePath, std::string_view teamId,
+                                  std::chrono::milliseconds timeout) {
+    return check(imagePath, teamId, timeout, {"the downloaded image", "The downloaded image"});
 }
 
 }  // namespace corvane

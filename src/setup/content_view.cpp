@@ -458,10 +458,10 @@ void ContentView::reinstall() {
         platform::logLine("install already running, request ignored");
         return;
     }
-    if (!mDownloadDmgPath) {
-        // Nothing was downloaded: offer the download again instead of installing nothing.
-        setInstallerStatus(INSTALLER_STATUS::Download_failed);
-        publish();
+    if (!mDownloadDmgPath || !mServices.installer->packageExists(*mDownloadDmgPath)) {
+        // Nothing to install again, or only what a server must serve anew: fetch it again.
+        platform::logLine("reinstall: no downloaded image, downloading it again");
+        restartDownload();
         return;
     }
     assign(mProgress, 1.0);

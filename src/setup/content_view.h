@@ -125,8 +125,9 @@ class ContentView {
     // "重试": clears the counters and downloads again.
     void restartDownload();
     // "重新安装": installs the downloaded image again, blocking the main thread. Without a
-    // downloaded image it moves to Download_failed instead; while an install runs it does
-    // nothing.
+    // downloaded image (none was delivered, or the install refused its signature and removed
+    // it) it downloads the image again, as restartDownload() does; while an install runs it
+    // does nothing.
     void reinstall();
     void agreeButtonPressed();
     void cancelButtonPressed();

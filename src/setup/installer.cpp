@@ -1,6 +1,6 @@
-// The install sequence: attach the image in a fresh working folder, move the installed
-// application aside, copy the new one out with ditto, move it into /Applications, put the old
-// one back on failure, detach and tidy up.
+// The install sequence: check the image's signature, attach it in a fresh working folder, move the
+// installed application aside, copy the new one out with ditto, move it into /Applications, put the
+// old one back on failure, detach and tidy up.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -166,6 +166,8 @@ void Installer::removeFolder(const std::string& atPath) {
 }
 
 bool Installer::mountDMG(const std::string& imagePath, const std::string& mountPoint) {
+    // -noverify: installPackage() has checked the image's signature, which covers every byte,
+    // so hdiutil's own pass over its checksums would read the whole file again for nothing.
     const std::string command = tool("/usr/bin/hdiutil") + " attach " + shellQuote(imagePath) +
                                 " -mountpoint " + shellQuote(mountPoint) +
                                 " -noverify -nobrowse -noautoopen -verbose";
@@ -221,6 +223,19 @@ bool Installer::installPackage() {
     if (platform::homeDirectory().empty()) {
         // The working folder would land in the file system's root.
         logLine("No home folder: nothing installed");
+        return false;
+    }
+    // Nothing of a served file reaches the system's disk-image parser before its signature
+    // says it is our release; the check logs why it refused.
+    const CodeSignature image = checkImageSignature(dmgPath);
+    if (image != CodeSignature::trusted) {
+        if (image != CodeSignature::unchecked) {
+            // A verdict on the file itself: the next attempt must fetch it again.
+            std::error_code ec;
+            if (!fs::remove(dmgPath, ec) && ec) {
+                logLine("The refused image could not be removed: " + dmgPath + ": " + ec.message());
+            }
+        }
         return false;
     }
     const std::string workFolder = generateRandomPath();

@@ -21,6 +21,10 @@ class Installer {
     explicit Installer(std::string dmgPath);
 
     // True when the new application is in /Applications and the image was detached.
+    // The image is attached only when its own signature is a Developer ID one of our team
+    // (checkImageSignature); one that is unsigned, changed after signing or someone else's is
+    // removed (so the next attempt downloads it again) and nothing else is touched. When the
+    // check could not run, the image stays and nothing is touched either.
     // A copy whose code signature is not valid, or not our team's (checkCodeSignature), is never
     // moved in: the old application stays, and the result is false.
     // Never deletes the user's only copy of the application: when the old copy could not be put

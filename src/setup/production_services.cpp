@@ -69,6 +69,11 @@ bool InstallerService::installPackage(const std::string& dmgPath) {
     return installer.installPackage();
 }
 
+bool InstallerService::packageExists(const std::string& dmgPath) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(dmgPath, ec);
+}
+
 void InstallerService::shutDownServices() {
     Installer::shutDownServices();
 }

@@ -39,6 +39,7 @@ class InstallerService final : public InstallService {
     [[nodiscard]] OS_TYPE checkOSArch() override;
     [[nodiscard]] bool checkIfUsingNow() override;
     [[nodiscard]] bool installPackage(const std::string& dmgPath) override;
+    [[nodiscard]] bool packageExists(const std::string& dmgPath) override;
     void shutDownServices() override;
     void resumeServices() override;
     bool startUse() override;

@@ -45,6 +45,8 @@ class InstallService {
     [[nodiscard]] virtual bool checkIfUsingNow() = 0;
     // Installer(dmgPath:).installPackage()
     [[nodiscard]] virtual bool installPackage(const std::string& dmgPath) = 0;
+    // Whether the downloaded image is still at `dmgPath` (an install removes one it refused).
+    [[nodiscard]] virtual bool packageExists(const std::string& dmgPath) = 0;
     virtual void shutDownServices() = 0;
     virtual void resumeServices() = 0;
     virtual bool startUse() = 0;

@@ -481,7 +481,7 @@ TEST_F(FlowTest, SlowInstallKeepsTheInstallLineUntilItEndsThenShowsItsResult) {
     EXPECT_EQ(installer->mostAtOnce(), 1);
 }
 
-TEST_F(FlowTest, BarFullWithoutAFileEndsInFailureAndReinstallOffersTheDownload) {
+TEST_F(FlowTest, BarFullWithoutAFileEndsInFailureAndReinstallDownloadsAgain) {
     ContentView& v = makeDownloading();
     downloads->progress(150, 150, 0.0);
     tick(9);
@@ -491,11 +491,10 @@ TEST_F(FlowTest, BarFullWithoutAFileEndsInFailureAndReinstallOffersTheDownload) 
     EXPECT_EQ(v.installerStatus(), Status::Install_failed);
     EXPECT_FALSE(v.downloadDmgPath());
     v.reinstall();
-    EXPECT_EQ(v.installerStatus(), Status::Download_failed);
     EXPECT_EQ(installer->installs(), 0);
-    v.restartDownload();
     EXPECT_EQ(downloads->attempts(), 2u);
     EXPECT_EQ(v.installerStatus(), Status::Downloading);
+    EXPECT_EQ(v.percentageText(), "0%");
 }
 
 TEST_F(FlowTest, FailedDownloadKeepsCountersAndRetryStartsAfresh) {
@@ -557,6 +556,27 @@ TEST_F(FlowTest, FailedInstallReinstallsTheSameFileWithoutDownloading) {
     tick(9);
     EXPECT_TRUE(fakes.exit->statuses().empty());
     tick(1);
+    EXPECT_EQ(fakes.exit->statuses(), Ints{0});
+}
+
+// An install that refused the image removed it: "重新安装" fetches it again, then installs.
+TEST_F(FlowTest, ReinstallAfterARefusedImageDownloadsItAgain) {
+    installer->result = false;
+    ContentView& v = makeDownloading();
+    finishInstall();
+    installer->packageKept = false;
+    tick(10);
+    ASSERT_EQ(v.installerStatus(), Status::Install_failed);
+    installer->result = true;
+    v.reinstall();
+    EXPECT_EQ(v.installerStatus(), Status::Downloading);
+    EXPECT_EQ(installer->installs(), 1);
+    EXPECT_EQ(downloads->attempts(), 2u);
+    EXPECT_TRUE(logs.contains("reinstall: no downloaded image, downloading it again"));
+    installer->packageKept = true;
+    finishDownload();
+    ASSERT_TRUE(waitFor([&] { return installer->installs() == 2 && !v.isInstallRunning(); }));
+    tick(10);
     EXPECT_EQ(fakes.exit->statuses(), Ints{0});
 }
 

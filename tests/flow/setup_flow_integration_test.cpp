@@ -15,12 +15,15 @@
 
 #include "platform/log.h"
 #include "platform/main_queue.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "setup/content_view.h"
 #include "setup/globals.h"
+#include "setup/installer.h"
 #include "setup/production_services.h"
 #include "setup/reporter.h"
 #include "support/fake_services.h"
+#include "support/sim_root.h"
 #include "support/test_support.h"
 #include "support/tied_process.h"
 #include "tally/vo_tally_client.h"
@@ -197,10 +200,12 @@ class SetupFlowIntegration : public ::testing::Test {
             std::make_unique<tally::VoTallyClient>("vctrl.dat", "vfmt.dat", false));
     }
 
-    void buildImage() {
-        const auto built =
-            runScript("make-image.sh", {(docroot / "velodoc/corvanereader_x86_64.dmg").string(),
-                                        "--payload-mb", "3", "--version", "2.0.0"});
+    // Serves a new image; `signing` are make-image.sh's options for a bad one.
+    void buildImage(const std::vector<std::string>& signing = {}) {
+        std::vector<std::string> args{(docroot / "velodoc/corvanereader_x86_64.dmg").string(),
+                                      "--payload-mb", "3", "--version", "2.0.0"};
+        args.insert(args.end(), signing.begin(), signing.end());
+        const auto built = runScript("make-image.sh", args);
         ASSERT_TRUE(built.succeeded()) << built.output;
     }
 
@@ -310,36 +315,62 @@ TEST_F(SetupFlowIntegration, FailedDownloadThenRetrySucceeds) {
     EXPECT_EQ(collector->reasons(), (Ints{100, 1, 21}));
 }
 
-TEST_F(SetupFlowIntegration, AppBackFromAnInterruptedInstallSurvivesACorruptImageTwice) {
+// An image the server should never have served is never attached and never kept: each
+// "重新安装" fetches it again, and the one good image installs.
+TEST_F(SetupFlowIntegration, AppBackFromAnInterruptedInstallSurvivesRefusedImagesUntilAGoodOne) {
     // A run killed after moving the old app aside left it in its marked working folder.
     const fs::path w = root / "Users/tester/0F0F0F0F-0000-4000-8000-000000000000";
     const auto made =
         runScript("make-app.sh", {(w / "Corvane.app.bak").string(), "--version", "1.0.0"});
     ASSERT_TRUE(made.succeeded()) << made.output;
     test::writeFile(w / ".corvane-setup-work", "install 1\n");
-    test::writeFile(docroot / "velodoc/corvanereader_x86_64.dmg",
-                    std::string(3 * 1024 * 1024, 'x'));
 
     // The app is back before the setup looks for it: an overwrite install.
+    buildImage({"--image-unsigned"});
     ContentView& v = startSetup();
     EXPECT_FALSE(fs::exists(w));
     EXPECT_TRUE(v.isOverwriteInstallation());
     EXPECT_TRUE(reporter->data.bCoverInstall);
-    ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
-    EXPECT_EQ(installedVersion(), "1.0.0");
-
-    // "重新安装" installs the same file again, without a new download, and fails again.
-    logs.clear();
-    v.reinstall();
-    EXPECT_FALSE(logs.contains("fnDownload"));
-    EXPECT_EQ(v.installerStatus(), Status::Installing);
-    ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
-    EXPECT_EQ(installedVersion(), "1.0.0");
+    const fs::path app = root / "Applications/Corvane.app";
+    const auto before = test::fileTree(app);
+    const fs::path package = root / "private/tmp/package.dmg";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> served = {
+        {{"--image-unsigned"}, "code object is not signed at all"},
+        {{"--image-tampered"}, "invalid signature (code or signature have been modified)"},
+        {{"--image-team", "FOREIGN99"}, "(its signature names team \"FOREIGN99\")"},
+    };
+    for (size_t i = 0; i < served.size(); ++i) {
+        SCOPED_TRACE(served[i].first.front());
+        if (i > 0) {
+            buildImage(served[i].first);
+            logs.clear();
+            v.reinstall();  // the refused image is gone: a new download
+            EXPECT_TRUE(logs.contains("fnDownload"));
+        }
+        ASSERT_TRUE(driveUntil([&] { return v.installerStatus() == Status::Install_failed; }));
+        const auto lines = logs.lines();
+        EXPECT_EQ(std::count_if(
+                      lines.begin(), lines.end(),
+                      [&](const auto& l) { return l.find(served[i].second) != std::string::npos; }),
+                  1);
+        EXPECT_FALSE(logs.containsPrefix(
+            "execute cmd " + Installer::shellQuote(platform::macPath("/usr/bin/hdiutil")) +
+            " attach"));
+        EXPECT_FALSE(fs::exists(package));
+        EXPECT_EQ(test::fileTree(app), before);
+        EXPECT_EQ(test::entriesIn(root / "Users/tester"), (std::vector<std::string>{"Library"}));
+    }
     EXPECT_TRUE(fakes.exit->statuses().empty());
     EXPECT_EQ(iniValue(ini(), "setDefault"), "(absent)");
 
-    ASSERT_TRUE(reporter->flush(5s));
-    EXPECT_EQ(collector->reasons(), Ints{100});
+    buildImage();
+    logs.clear();
+    v.reinstall();
+    EXPECT_TRUE(logs.contains("fnDownload"));
+    ASSERT_TRUE(driveUntilExit());
+    EXPECT_EQ(fakes.exit->statuses(), Ints{0});
+    EXPECT_EQ(installedVersion(), "2.0.0");
+    EXPECT_EQ(collector->reasons(), (Ints{100, 1, 21}));
 }
 
 // Whatever the collector does, the setup installs and ends with 0; a hung one costs the bound.

@@ -110,11 +110,17 @@ TEST_F(Install, FreshMachineThenUpgradeInAnotherWorkingFolder) {
     EXPECT_TRUE(sim.tidy());
 }
 
-// A copy macOS would not trust, or one another team signed, never replaces the user's app.
+// A copy macOS would not trust, one another team signed, or one signed with a certificate Apple
+// never issued (though it names our team) never replaces the user's app.
 TEST_F(Install, UntrustedCopyIsRefusedAndTheOldAppStays) {
+    const std::string unmet =
+        "The new application is not signed with a Developer ID certificate that Apple issued to "
+        "team \"" +
+        std::string(expectedTeamId()) + "\" (its signature names team ";
     const std::pair<const char*, std::string> rows[] = {
         {"tampered", "Signature of the new application is not valid: "},
-        {"foreign", "The new application is signed by team \"FOREIGN99\""},
+        {"foreign", unmet + "\"FOREIGN99\")"},
+        {"self-made", unmet + "\"" + std::string(expectedTeamId()) + "\")"},
     };
     for (const bool upgrade : {true, false}) {
         for (const auto& [image, reason] : rows) {
@@ -123,6 +129,7 @@ TEST_F(Install, UntrustedCopyIsRefusedAndTheOldAppStays) {
             if (upgrade) {
                 sim.makeApp("1.0.0");
             }
+            const auto before = test::fileTree(sim.app());
             log.clear();
             EXPECT_FALSE(install(test::testImage(image)));
             const auto lines = log.lines();
@@ -131,13 +138,8 @@ TEST_F(Install, UntrustedCopyIsRefusedAndTheOldAppStays) {
                       1);
             EXPECT_FALSE(log.containsPrefix(q(platform::macPath("/bin/mv")) + " " +
                                             q(workFolderOf(log) + "/temp/Corvane.app")));
-            if (upgrade) {
-                // Every sealed file of the old app is there and unchanged.
-                EXPECT_EQ(sim.appVersion(), "1.0.0");
-                EXPECT_EQ(checkCodeSignature(sim.app().string()), CodeSignature::trusted);
-            } else {
-                EXPECT_FALSE(fs::exists(sim.app()));
-            }
+            // Every signed file of the old app is there and unchanged.
+            EXPECT_EQ(test::fileTree(sim.app()), before);
             EXPECT_TRUE(sim.tidy());
         }
     }
@@ -249,22 +251,38 @@ TEST(InstallerFolders, CreateRemoveAndCopyReportWhatTheyFound) {
 
 TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
     test::TempDir images;
-    // The first megabyte of a real image: its header is fine, its files are cut off.
+    // The first megabyte of a real image: its header is fine, its files and signature cut off.
     test::writeFile(images / "cut.dmg", test::readFile(test::testImage()).substr(0, 1 << 20));
     test::writeFile(images / "junk.dmg", std::string(200000, 'x'));
+    // Our own signature on a broken image: only the attach can tell.
+    test::writeFile(images / "signed-junk.dmg", std::string(200000, 'x'));
+    test::sign(images / "signed-junk.dmg", std::string(expectedTeamId()));
+    for (const char* variant :
+         {"image-unsigned", "image-tampered", "image-foreign", "image-self-made"}) {
+        fs::copy_file(test::testImage(variant), images / (std::string(variant) + ".dmg"));
+    }
     fs::permissions(images.path(), fs::perms::others_exec, fs::perm_options::add);
     struct Row {
         const char* fault;
         const char* image;     // in `images`, or nullptr for the good one
         const char* variable;  // the stand-in's fault switch, or nullptr
         const char* value;
-        const char* logged;  // a line (prefix) the attempt must log
+        const char* logged;  // a line (prefix) the attempt must log once
     };
     const char* const kPartialCopy = "ditto failed (exit status 1), the partial copy is removed: ";
+    const char* const kInvalid = "Signature of the downloaded image is not valid: ";
+    const char* const kUnmet =
+        "The downloaded image is not signed with a Developer ID certificate that Apple issued to "
+        "team ";
     const Row rows[] = {
-        {"corrupt image", "cut.dmg", nullptr, nullptr, "Mount command failed"},
-        {"junk image", "junk.dmg", nullptr, nullptr, "Mount command failed"},
-        {"missing image", "missing.dmg", nullptr, nullptr, "Mount command failed"},
+        {"image cut short", "cut.dmg", nullptr, nullptr, kInvalid},
+        {"junk image", "junk.dmg", nullptr, nullptr, kInvalid},
+        {"missing image", "missing.dmg", nullptr, nullptr, kInvalid},
+        {"unsigned image", "image-unsigned.dmg", nullptr, nullptr, kInvalid},
+        {"image changed after signing", "image-tampered.dmg", nullptr, nullptr, kInvalid},
+        {"image of another team", "image-foreign.dmg", nullptr, nullptr, kUnmet},
+        {"image with a self-made certificate", "image-self-made.dmg", nullptr, nullptr, kUnmet},
+        {"signed corrupt image", "signed-junk.dmg", nullptr, nullptr, "Mount command failed"},
         {"attach fails", nullptr, "CORVANE_SIM_FAIL_ATTACH", "1", "Mount command failed"},
         {"partial copy", nullptr, "CORVANE_SIM_FAIL_DITTO", "1", kPartialCopy},
         {"disk full during the copy", nullptr, "CORVANE_SIM_DITTO_FSIZE_KB", "256", kPartialCopy},
@@ -279,14 +297,26 @@ TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
         test::AsMacUser user;
         sim.makeApp("1.0.0");
         const auto before = test::fileTree(sim.app());
+        const bool refusedImage = row.logged == kInvalid || row.logged == kUnmet;
         {
             std::optional<test::ScopedEnv> fault;
             if (row.variable != nullptr) {
                 fault.emplace(row.variable, row.value);
             }
             ScopedLogCapture log;
-            EXPECT_FALSE(install(row.image ? images / row.image : test::testImage()));
-            EXPECT_TRUE(log.containsPrefix(row.logged));
+            const fs::path image = row.image ? images / row.image : test::testImage();
+            EXPECT_FALSE(install(image));
+            const auto lines = log.lines();
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [&](const auto& l) { return l.starts_with(row.logged); }),
+                      1);
+            if (refusedImage) {
+                // Never attached, nothing made, and gone, so the next attempt fetches it again.
+                EXPECT_EQ(lines.size(), 1u);
+                EXPECT_FALSE(log.containsPrefix(
+                    "execute cmd " + q(platform::macPath("/usr/bin/hdiutil")) + " attach"));
+                EXPECT_FALSE(fs::exists(image));
+            }
         }
         EXPECT_EQ(test::fileTree(sim.app()), before) << "the old app is not the same";
         EXPECT_TRUE(sim.tidy()) << "no partial copy, no working folder, nothing attached";
@@ -612,11 +642,19 @@ TEST_F(Signature, TeamComesFromTheDescriptionOnStandardError) {
         std::string line;
     };
     const std::vector<Row> rows = {
-        {"another team", "OTHERTEAM1", CodeSignature::foreignTeam,
-         "The new application is signed by team \"" + std::string(expectedTeamId()) +
-             "\", not \"OTHERTEAM1\": " + app()},
+        {"another team", "OTHERTEAM1", CodeSignature::requirementUnmet,
+         "The new application is not signed with a Developer ID certificate that Apple issued to "
+         "team \"OTHERTEAM1\" (its signature names team \"" +
+             std::string(expectedTeamId()) + "\"): " + app()},
         {"no team built in", "", CodeSignature::unchecked,
-         "No team identifier is built in, so the new application cannot be trusted: " + app()},
+         "No usable team identifier is built in (\"\"), so the new application cannot be "
+         "trusted: " +
+             app()},
+        {"a team that would change the requirement", "X\" or anchor trusted",
+         CodeSignature::unchecked,
+         "No usable team identifier is built in (\"X\" or anchor trusted\"), so the new "
+         "application cannot be trusted: " +
+             app()},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -624,6 +662,43 @@ TEST_F(Signature, TeamComesFromTheDescriptionOnStandardError) {
         EXPECT_EQ(checkCodeSignature(app(), row.team), row.verdict);
         EXPECT_EQ(log.lines(), Lines{row.line});
     }
+}
+
+// Integrity alone passes whatever certificate made the signature, as on a Mac; only the
+// requirement tells Apple's Developer ID certificate of our team from the rest.
+TEST_F(Signature, OnlyADeveloperIdFromTheAppleAnchorMeetsTheRequirement) {
+    const std::string team(expectedTeamId());
+    const std::string requirement = "-R=" + releaseRequirement(team);
+    struct Row {
+        const char* what;
+        std::string team;
+        const char* kind;
+        int status;  // of codesign --verify with the requirement
+    };
+    const Row rows[] = {
+        {"Developer ID of our team", team, "", 0},
+        {"self-made certificate naming our team", team, "--self-made", 3},
+        {"Apple Development certificate of our team", team, "--development", 3},
+        {"Developer ID of another team", "FOREIGN99", "", 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::sign(sim.app(), row.team, row.kind);
+        EXPECT_EQ(
+            platform::runProcess(codesign(), {"--verify", "--deep", "--strict", app()}).exitStatus,
+            0);
+        const auto r = platform::runProcess(codesign(),
+                                            {"--verify", "--deep", "--strict", requirement, app()});
+        EXPECT_EQ(r.exitStatus, row.status) << r.output;
+        ScopedLogCapture log;
+        EXPECT_EQ(checkCodeSignature(app()),
+                  row.status == 0 ? CodeSignature::trusted : CodeSignature::requirementUnmet);
+    }
+    // Without Apple's anchor in the root nothing is Apple's.
+    test::sign(sim.app(), team);
+    fs::remove(sim.root() / "System/Library/Security/AppleAnchor.pem");
+    ScopedLogCapture log;
+    EXPECT_EQ(checkCodeSignature(app()), CodeSignature::requirementUnmet);
 }
 
 TEST_F(Signature, MissingToolOrAppIsNeverTrusted) {

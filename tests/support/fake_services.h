@@ -76,7 +76,8 @@ class FakeInstaller final : public InstallService {
     std::atomic<bool> appExists{false};
     std::atomic<OS_TYPE> arch{OS_TYPE::x86};
     std::atomic<bool> usingNow{false};
-    std::atomic<bool> result{true};  // what installPackage() answers
+    std::atomic<bool> result{true};       // what installPackage() answers
+    std::atomic<bool> packageKept{true};  // what packageExists() answers
 
     // While held, installPackage() (hold) or the start-up probe checkOSArch() (holdProbe) waits.
     void hold(bool held = true) { set(mHeld, held); }
@@ -96,6 +97,7 @@ class FakeInstaller final : public InstallService {
     OS_TYPE checkOSArch() override;
     bool checkIfUsingNow() override { return note("checkIfUsingNow", usingNow); }
     bool installPackage(const std::string& dmgPath) override;
+    bool packageExists(const std::string& /*dmgPath*/) override { return packageKept; }
     void shutDownServices() override { mJournal->add("shutDownServices"); }
     void resumeServices() override { mJournal->add("resumeServices"); }
     bool startUse() override { return note("startUse", true); }

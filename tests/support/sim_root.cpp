@@ -280,6 +280,14 @@ std::vector<std::string> entriesIn(const fs::path& folder) {
     return out;
 }
 
+void sign(const fs::path& path, const std::string& team, const std::string& kind) {
+    std::vector<std::string> args{path.string(), team};
+    if (!kind.empty()) {
+        args.push_back(kind);
+    }
+    (void)runScript("sign.sh", args);
+}
+
 fs::path testImage(const std::string& variant) {
     return binaryDir() / "tests/install/images" /
            ("corvane-2.0.0" + (variant.empty() ? "" : "-" + variant) + ".dmg");

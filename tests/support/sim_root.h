@@ -105,8 +105,12 @@ bool waitForCount(const std::string& needle, size_t count);
 // Names in `folder` (what an install may have left behind in the home folder), without the
 // user's shell set-up (.zshenv, .gnubin).
 [[nodiscard]] std::vector<std::string> entriesIn(const std::filesystem::path& folder);
-// The prebuilt test images: version 2.0.0 of the stand-in app, sealed by our team unless
-// `variant` ("tampered", "foreign") says otherwise.
+// The prebuilt test images: version 2.0.0 of the stand-in app in an image, both signed by our
+// team unless `variant` says otherwise: the app "tampered", "foreign", "self-made"; the image
+// "image-unsigned", "image-tampered", "image-foreign", "image-self-made".
 [[nodiscard]] std::filesystem::path testImage(const std::string& variant = "");
+// Signs an app or a file again (sim/sign.sh) with the identity of `team`; `kind` is empty (the
+// Developer ID one), "--development" or "--self-made".
+void sign(const std::filesystem::path& path, const std::string& team, const std::string& kind = "");
 
 }  // namespace corvane::test
