@@ -261,7 +261,12 @@ TEST(InstallFaults, OldAppStaysWholeAndReinstallSucceeds) {
          {"image-unsigned", "image-tampered", "image-foreign", "image-self-made"}) {
         fs::copy_file(test::testImage(variant), images / (std::string(variant) + ".dmg"));
     }
-    fs::permissions(images.path(), fs::perms::others_exec, fs::perm_options::add);
+    // Downloaded images are the user's, in a folder of the user's: a refused one can be removed.
+    ASSERT_TRUE(platform::runProcess("/bin/chown", {"-R",
+                                                    std::to_string(test::kMacUserId) + ":" +
+                                                        std::to_string(test::kStaffGroup),
+                                                    images.path().string()})
+                    .succeeded());
     struct Row {
         const char* fault;
         const char* image;     // in `images`, or nullptr for the good one

@@ -65,8 +65,27 @@ SimMac::~SimMac() {
 }
 
 void SimMac::makeApp(const std::string& version, const std::optional<fs::path>& where) const {
-    (void)runScript("make-app.sh", {where.value_or(app()).string(), "--version", version, "--team",
-                                    std::string(expectedTeamId())});
+    const fs::path target = where.value_or(app());
+    // Signing takes the authority's keys, which only root (the release engineer here) may read;
+    // what is made then belongs to whoever asked for it, as a user's own copy would.
+    fs::path top = target;
+    while (!fs::exists(top.parent_path())) {
+        top = top.parent_path();
+    }
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    AsMacUser::asRoot([&] {
+        (void)runScript("make-app.sh", {target.string(), "--version", version, "--team",
+                                        std::string(expectedTeamId())});
+        if (uid != 0) {
+            const auto r = platform::runProcess(
+                "/bin/chown",
+                {"-R", std::to_string(uid) + ":" + std::to_string(gid), top.string()});
+            if (!r.succeeded()) {
+                throw std::runtime_error("chown failed: " + r.output);
+            }
+        }
+    });
 }
 
 std::string SimMac::versionOf(const fs::path& appPath) {
