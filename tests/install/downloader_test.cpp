@@ -44,12 +44,32 @@ std::string packageBytes() {
     return s;
 }
 
-// Quick to give up and to come back, so fault cases stay short.
-Downloader::Limits testLimits(std::chrono::seconds stallTime = 1s) {
+// Quick to give up and to come back, so fault cases stay short; `split`: the package is large
+// enough for several connections.
+Downloader::Limits testLimits(std::chrono::seconds stallTime = 1s, bool split = false) {
     Downloader::Limits limits;
     limits.stallTime = stallTime;
     limits.backOff = 20ms;
+    if (split) {
+        limits.parallelMinimum = kMiB;
+    }
     return limits;
+}
+
+// "200,206,206" in order, whatever order the slices were answered in.
+std::string sortedStatuses(const std::string& statuses) {
+    std::vector<std::string> items;
+    for (size_t pos = 0; pos < statuses.size();) {
+        const size_t comma = std::min(statuses.find(',', pos), statuses.size());
+        items.push_back(statuses.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (const auto& item : items) {
+        out += (out.empty() ? "" : ",") + item;
+    }
+    return out;
 }
 
 struct Outcome {
@@ -222,15 +242,23 @@ TEST_F(Download, UntrustedServerPlainHttpOrAnUnownedDownloaderFails) {
 
 // Each fault of the server, with what must hold afterwards: one end callback, the image's
 // bytes exactly when it succeeds, how much was fetched, and what stays in the temporary folder.
+// Rows "split ..." and "slice ..." download over several connections, each capped (--rate) so
+// that the slices overlap; what a cut connection still had on its way counts as fetched.
 TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
     const Names partial{"package.dmg.part", "package.dmg.part.validator"};
+    const std::vector<std::string> capped{"--rate", "2000000"};
+    const auto with = [&capped](std::vector<std::string> faults) {
+        faults.insert(faults.end(), capped.begin(), capped.end());
+        return faults;
+    };
     struct Row {
         const char* name;
         std::vector<std::string> faults;
-        const char* statuses;
+        const char* statuses;           // in order; sorted for a split download; nullptr: any
         double minFetched, maxFetched;  // body bytes sent by the server, in image sizes
         std::optional<Names> left;      // what a failure leaves; nullopt: succeeds
         const char* logPrefix;          // the line that says why
+        bool split = false;             // the package qualifies for several connections
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -252,6 +280,18 @@ TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
          "Download interrupted: "},
         {"body beyond its Content-Length", {"--overlong", "4096"}, "200", 0, 1.01, Names{},
          "Download failed: the body is larger than announced"},
+        {"split into four slices", capped, "200,206,206,206", 1.0, 1.15, {},
+         "Download splits into up to 4 connections: ", true},
+        {"slice dropped, resumed alone", with({"--drop-slice", "1"}), "200,206,206,206,206", 1.0,
+         1.15, {}, "Download resumes the slice at byte ", true},
+        {"slice answered with the whole file", with({"--slice-fault", "whole"}), nullptr, 1.0, 3.0,
+         {}, "Download goes on in one stream: a slice was answered with the whole file", true},
+        {"slice under another validator", with({"--slice-fault", "etag"}), nullptr, 1.0, 3.0, {},
+         "Download goes on in one stream: a slice came with another validator", true},
+        {"slice with a lying Content-Range", with({"--slice-fault", "range"}), nullptr, 1.0, 3.0, {},
+         "Download goes on in one stream: a slice's range does not fit what was asked", true},
+        {"slices dropped three times", with({"--drop-slice", "3"}), nullptr, 0.3, 1.1, partial,
+         "Download interrupted: ", true},
     };
     // clang-format on
     const auto size = static_cast<double>(mPackage.size());
@@ -266,23 +306,30 @@ TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
         fs::create_directories(tmp());
         test::ScriptedFaultServer server(*mServer, image(), row.faults);
         log.clear();
-        const auto o = download(server.url());
+        const bool split = row.split;
+        const auto o = download(server.url(), {}, testLimits(1s, split));
         if (row.left) {
             expectFailedOnce(*o, *row.left);
         } else {
             expectSucceeded(*o, std::string_view(row.logPrefix).starts_with("Download restarts"));
         }
-        EXPECT_EQ(server.stats().statuses, row.statuses);
+        if (row.statuses) {
+            EXPECT_EQ(split ? sortedStatuses(server.stats().statuses) : server.stats().statuses,
+                      row.statuses);
+        }
         fetched(server, row.minFetched, row.maxFetched);
         EXPECT_TRUE(log.containsPrefix(row.logPrefix));
         if (row.left == partial) {
             struct stat st {};
             ASSERT_EQ(::stat((tmp() / "package.dmg.part").c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 0777, 0600u) << "the partial file is private";
-            // "重试": a new attempt takes up where the last one stopped.
-            expectSucceeded(*download(server.url()));
-            EXPECT_EQ(server.stats().statuses, std::string(row.statuses) + ",206");
-            fetched(server, 1.0, 1.01);
+            // "重试": a new attempt takes up where the last one stopped, and fetches only what
+            // is missing.
+            expectSucceeded(*download(server.url(), {}, testLimits(1s, split)));
+            if (!split) {
+                EXPECT_EQ(server.stats().statuses, std::string(row.statuses) + ",206");
+            }
+            fetched(server, 1.0, split ? 1.15 : 1.01);
         }
     }
 }
