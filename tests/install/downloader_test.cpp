@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "setup/downloader.h"
+#include "setup/partial_record.h"
 #include "support/package_server.h"
 #include "support/sim_root.h"
 
@@ -352,7 +353,8 @@ TEST_F(Download, EndlessBodyStopsAtTheMaximum) {
     EXPECT_EQ(server.stats().requests, 1) << "a guard is not retried";
 }
 
-// A real full disk: the temporary folder on a 3 MiB file system, the package 5.5 MiB.
+// A real full disk: the temporary folder on a 3 MiB file system, the package 5.5 MiB, written by
+// one stream and by four slices at their offsets.
 TEST_F(Download, FullDiskFailsOnceWithItsCauseAndLeavesNothing) {
     const fs::path small = mWork / "small";
     fs::create_directories(small);
@@ -364,29 +366,81 @@ TEST_F(Download, FullDiskFailsOnceWithItsCauseAndLeavesNothing) {
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{small};
     test::ScopedEnv tmpdir("TMPDIR", small.string());
-    const auto o = download(url());
-    EXPECT_EQ(o->failures.load(), 1);
-    EXPECT_EQ(o->successes.load(), 0);
-    EXPECT_TRUE(log.contains("Error writing the download: No space left on device"));
-    EXPECT_TRUE(fs::is_empty(small)) << "no half file, no record";
+    for (const bool split : {false, true}) {
+        SCOPED_TRACE(split ? "slices" : "one stream");
+        log.clear();
+        test::ScriptedFaultServer server(*mServer, image(), {"--rate", "4000000"});
+        const auto o = download(split ? server.url() : url(), {}, testLimits(1s, split));
+        EXPECT_EQ(o->failures.load(), 1);
+        EXPECT_EQ(o->successes.load(), 0);
+        EXPECT_TRUE(log.contains("Error writing the download: No space left on device"));
+        EXPECT_EQ(log.containsPrefix("Download splits into "), split);
+        EXPECT_TRUE(fs::is_empty(small)) << "no half file, no record";
+    }
 }
 
+// Cancelled (the user quits) while one stream stalls, and while four slices write.
 TEST_F(Download, CancelStopsTheTransferAndRemovesThePartialFile) {
-    test::ScriptedFaultServer server(*mServer, image(), {"--stall-at", "0.5"});
-    // The stall outlasts the cancel, which comes at the first progress, when the partial file
-    // and its record exist.
-    const auto o = download(
-        server.url(),
-        [&] {
-            EXPECT_EQ(tmpNames(), (Names{"package.dmg.part", "package.dmg.part.validator"}));
-            if (auto running = mRunning.lock()) {
-                running->cancel();
-            }
-        },
-        testLimits(30s));
-    EXPECT_EQ(o->successes.load() + o->failures.load(), 0)
-        << "a cancelled download reports nothing";
-    EXPECT_TRUE(tmpNames().empty());
+    for (const bool split : {false, true}) {
+        SCOPED_TRACE(split ? "slices" : "one stream");
+        log.clear();
+        test::ScriptedFaultServer server(*mServer, image(),
+                                         split ? std::vector<std::string>{"--rate", "1000000"}
+                                               : std::vector<std::string>{"--stall-at", "0.5"});
+        // The stall or the slow slices outlast the cancel, which comes once the partial file
+        // and its record exist (and the slices run).
+        const auto o = download(
+            server.url(),
+            [&] {
+                for (int i = 0; split && i < 500 && !log.containsPrefix("Download splits"); ++i) {
+                    std::this_thread::sleep_for(10ms);
+                }
+                EXPECT_EQ(tmpNames(), (Names{"package.dmg.part", "package.dmg.part.validator"}));
+                if (auto running = mRunning.lock()) {
+                    running->cancel();
+                }
+            },
+            testLimits(30s, split));
+        EXPECT_EQ(o->successes.load() + o->failures.load(), 0)
+            << "a cancelled download reports nothing";
+        EXPECT_EQ(log.containsPrefix("Download splits"), split);
+        EXPECT_TRUE(tmpNames().empty());
+    }
+}
+
+// The ranges in place of a file written by several connections, as kept in its record: merged,
+// cut, what is missing, and a record line that was not written by us is refused.
+TEST(DownloadRanges, AddRemoveMissingAndTheRecordLine) {
+    ByteRanges r;
+    EXPECT_EQ(r.add(10, 20), 10);
+    EXPECT_EQ(r.add(30, 40), 10);
+    EXPECT_EQ(r.add(15, 35), 10) << "only the bytes not yet in count";
+    EXPECT_EQ(r.add(0, 0), 0);
+    EXPECT_EQ(r.format(), "10-40");
+    r.remove(20, 25);
+    EXPECT_EQ(r.format(), "10-20 25-40");
+    EXPECT_EQ(r.bytes(), 25);
+    EXPECT_TRUE(r.covers(25, 40));
+    EXPECT_FALSE(r.covers(15, 30));
+    using Range = ByteRanges::Range;
+    EXPECT_EQ(r.missing(50), (std::vector<Range>{{0, 10}, {20, 25}, {40, 50}}));
+    EXPECT_EQ(r.missing(22), (std::vector<Range>{{0, 10}, {20, 22}}));
+    EXPECT_EQ(ByteRanges::parse(r.format())->ranges(), r.ranges());
+    EXPECT_TRUE(ByteRanges::parse("")->ranges().empty());
+    for (const char* bad : {"5-5", "9-3", "0-4 2-8", "0-4 4-8", "1-2,3-4", "-1-4", "a-b", "3-"}) {
+        EXPECT_FALSE(ByteRanges::parse(bad)) << bad;
+    }
+
+    const test::TempDir dir;
+    const std::string path = (dir.path() / "record").string();
+    PartialRecord record{"https://a/b.dmg", "\"e\"", 100, r};
+    ASSERT_TRUE(record.save(path));
+    const auto back = PartialRecord::load(path);
+    ASSERT_TRUE(back && back->done);
+    EXPECT_EQ(back->done->ranges(), r.ranges());
+    record.total = 39;  // a range beyond the file
+    ASSERT_TRUE(record.save(path));
+    EXPECT_FALSE(PartialRecord::load(path));
 }
 
 TEST(DownloadFigures, WholeMegabytesEstimateAndPaths) {
