@@ -463,7 +463,8 @@ void Downloader::Round::ended(SliceTransfer& s, CURLcode rc) {
 }
 
 void Downloader::Round::saveRanges() {
-    if (!mSplit || !mRequest.record) {
+    // Only a file that has had holes keeps its ranges: one stream's file says it by its size.
+    if (!mRequest.record || !mRequest.record->done) {
         return;
     }
     mRequest.record->done = mRequest.done;
@@ -531,6 +532,9 @@ Downloader::Outcome Downloader::Round::run() {
             if (it == mSlices.end()) {
                 continue;
             }
+            if (mOwner.cancelled()) {
+                return settle(Outcome::Cancelled);  // the end it reports is the cancel's
+            }
             SliceTransfer& s = **it;
             ended(s, msg->data.result);
             drop(s);
@@ -565,7 +569,7 @@ Downloader::Outcome Downloader::Round::run() {
             break;
         }
         const auto now = Clock::now();
-        if (mSplit && now - mLastSave >= std::chrono::seconds(1)) {
+        if (now - mLastSave >= std::chrono::seconds(1)) {
             saveRanges();
         }
         int wait = 100;  // cancel() is seen within this
