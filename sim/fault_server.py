@@ -95,6 +95,9 @@ def main():
                 data = f.read(min(step, stop_at - pos))
                 if not data:
                     break
+                # Counted before it is written: a client that cuts the connection may have read
+                # part of it.
+                self.sent_now = sent + len(data)
                 self.wfile.write(data)
                 pos += len(data)
                 sent += len(data)
@@ -147,6 +150,7 @@ def main():
             entry = {"range": rng, "if_range": if_range, "status": status, "sent": 0}
             with lock:
                 state["log"].append(entry)
+                save_stats()  # open: this response's bytes are still to come
             sent = 0
             try:
                 self.send_response(status)

@@ -371,7 +371,9 @@ void Downloader::Round::fill() {
                 largest = s.get();
             }
         }
-        if (!largest || largest->end() - largest->position() < 2 * mMinSlice) {
+        // A cut connection wastes what it still had on its way: only a large rest is worth it.
+        if (!largest ||
+            largest->end() - largest->position() < 2 * std::max(mMinSlice, mTotal / 16)) {
             return;
         }
         const int64_t end = largest->end();
