@@ -113,7 +113,8 @@ class Downloader::Round final : public SliceTransfer::Owner {
           mUrl(url),
           mRequest(request),
           mLimits(owner.limits),
-          mMinSlice(std::max<int64_t>(256 * 1024, owner.limits.parallelMinimum / 8)) {}
+          mMinSlice(std::max<int64_t>(256 * 1024, owner.limits.parallelMinimum / 8)),
+          mRanged(request.record.has_value()) {}
     ~Round() {
         while (!mSlices.empty()) {
             drop(*mSlices.back());
@@ -158,6 +159,7 @@ class Downloader::Round final : public SliceTransfer::Owner {
     Request& mRequest;
     const Limits& mLimits;
     const int64_t mMinSlice;
+    const bool mRanged;  // the first request resumes a partial file with "Range" and "If-Range"
     std::vector<std::unique_ptr<SliceTransfer>> mSlices;  // on the multi handle
     SliceTransfer* mPrimary = nullptr;                    // while it runs
     // Slices that broke off, to be asked for again once their back-off has passed.
@@ -184,7 +186,7 @@ class Downloader::Round final : public SliceTransfer::Owner {
 bool Downloader::Round::acceptFirst(SliceTransfer& s) {
     const ResponseHeaders& h = s.headers();
     Request& r = mRequest;
-    if (h.status == 416 && r.offset > 0) {
+    if (h.status == 416 && mRanged) {
         logLine("Download restarts from zero: the server refused the range");
         s.setStop(Stop::Restart);
         return false;
@@ -194,7 +196,7 @@ bool Downloader::Round::acceptFirst(SliceTransfer& s) {
         return false;
     }
     const auto sent = h.validator();
-    if (h.status == 206 && r.offset > 0 && r.record) {
+    if (h.status == 206 && mRanged) {
         const auto range = h.contentRange ? parseContentRange(*h.contentRange) : std::nullopt;
         if (!range || range->first != r.offset || range->total != r.record->total ||
             range->last + 1 != range->total || (sent && *sent != r.record->validator)) {
@@ -213,7 +215,7 @@ bool Downloader::Round::acceptFirst(SliceTransfer& s) {
             s.setStop(Stop::Failed);
             return false;
         }
-        if (r.offset > 0) {
+        if (mRanged) {
             logLine("Download restarts from zero: the server sent the whole file");
         }
         if (::ftruncate(r.fd, 0) != 0) {
@@ -225,7 +227,7 @@ bool Downloader::Round::acceptFirst(SliceTransfer& s) {
         s.moveTo(0);
         mTotal = h.contentLength ? *h.contentLength : -1;
         // A 200 to a ranged request is an answer to doubt: it gets one stream.
-        mQualifies = r.offset == 0 && h.acceptsByteRanges && h.etag && strongEtag(*h.etag);
+        mQualifies = !mRanged && h.acceptsByteRanges && h.etag && strongEtag(*h.etag);
         r.offset = 0;
         // A new record for the new file, or none when the server gives no validator (the file
         // is then not resumable and a resume starts over).
@@ -395,7 +397,7 @@ void Downloader::Round::oneStream(const std::string& why) {
             s->setEnd(s->position());
         }
     }
-    if (mPrimary) {
+    if (mPrimary && !mPrimary->stop()) {
         // Its answer covers the rest of the file and goes on over whatever the helpers wrote.
         mPrimary->setEnd(mTotal);
     } else {
@@ -575,14 +577,21 @@ Downloader::Outcome Downloader::Round::run() {
             saveRanges();
         }
         int wait = 100;  // cancel() is seen within this
-        for (const Waiting& w : mWaiting) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(w.notBefore - now).count();
-            wait = static_cast<int>(std::clamp<int64_t>(left, 0, wait));
+        // A slice waiting out its back-off starts on time, once a connection is free for it.
+        if (static_cast<int>(mSlices.size()) < mLimits.maxConnections) {
+            for (const Waiting& w : mWaiting) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(w.notBefore - now)
+                        .count();
+                wait = static_cast<int>(std::clamp<int64_t>(left, 0, wait));
+            }
         }
         mCurl.multi_poll(mMulti, nullptr, 0, wait, nullptr);
     }
     if (mTotal >= 0 && !mRequest.done.covers(0, mTotal)) {
+        if (mOwner.mOneStream) {
+            return settle(Outcome::OneStream);
+        }
         logLine("Download interrupted: " + std::to_string(mRequest.done.bytes()) + " of " +
                 std::to_string(mTotal) + " bytes");
         return settle(Outcome::Transport);

@@ -87,7 +87,8 @@ bool SliceTransfer::configure(const std::string& url, const Downloader::Limits& 
     CORVANE_SETOPT(CURLOPT_BUFFERSIZE, 256L * 1024L);
     CORVANE_SETOPT(CURLOPT_USERAGENT, "CorvaneSetup/1.0");
     // Only if it is still the same file; otherwise the server sends the whole of it.
-    const bool ranged = mStart > 0 || !mOpenEnded;
+    // A resumed file asks for a range even from its first byte: its other ranges are in place.
+    const bool ranged = mStart > 0 || !mOpenEnded || mIfRange.has_value();
     mRange = std::to_string(mStart) + "-" + (mOpenEnded ? "" : std::to_string(mEnd - 1));
     CORVANE_SETOPT(CURLOPT_RANGE, ranged ? mRange.c_str() : nullptr);
     if (ranged && mIfRange) {
