@@ -128,7 +128,10 @@ class Downloader::Round final : public SliceTransfer::Owner {
     bool accept(SliceTransfer& slice) override {
         return &slice == mPrimary ? acceptFirst(slice) : acceptHelper(slice);
     }
-    void wrote(SliceTransfer&, int64_t first, int64_t end) override {
+    void wrote(SliceTransfer& slice, int64_t first, int64_t end) override {
+        if (&slice == mPrimary && !mFirstByte) {
+            mFirstByte = Clock::now();
+        }
         mRequest.done.add(first, end);
         mRoundBytes += end - first;
         const auto now = Clock::now();
@@ -179,6 +182,7 @@ class Downloader::Round final : public SliceTransfer::Owner {
     Clock::time_point mLastPost{};
     Clock::time_point mLastSave = Clock::now();
     int64_t mRoundBytes = 0;
+    std::optional<Clock::time_point> mFirstByte;  // of the first answer's body
     int64_t mPostedRoundBytes = 0;
     int64_t mPostedDone = -1;
 };
@@ -253,6 +257,14 @@ bool Downloader::Round::acceptFirst(SliceTransfer& s) {
     mDisposition = h.dispositionHasText();
     mQualifies = mQualifies && r.record && !mOwner.mOneStream &&
                  mTotal >= mLimits.parallelMinimum && mLimits.maxConnections > 1;
+    if (mQualifies) {
+        // A file with holes: the first answer keeps to its own gap until the split is decided,
+        // rather than fetching again what is in place.
+        const auto gaps = r.done.missing(mTotal);
+        if (!gaps.empty()) {
+            s.setEnd(gaps.front().end);
+        }
+    }
     return true;
 }
 
@@ -312,7 +324,7 @@ void Downloader::Round::drop(SliceTransfer& s) {
 void Downloader::Round::split() {
     Request& r = mRequest;
     const auto gaps = r.done.missing(mTotal);
-    if (gaps.empty() || !mPrimary) {
+    if (gaps.empty()) {
         return;
     }
     // Before any slice writes past the first one: from here the file has holes, and only the
@@ -332,7 +344,8 @@ void Downloader::Round::split() {
     // exactly its part and keeps its connection to the end of it.
     const auto now = Clock::now();
     for (const auto& gap : gaps) {
-        const int64_t at = mPrimary->position();
+        const bool streaming = mPrimary && !mPrimary->stop();
+        const int64_t at = streaming ? mPrimary->position() : -1;
         if (gap.first <= at && at < gap.end) {
             const int64_t parts =
                 std::clamp<int64_t>((gap.end - at) / mMinSlice, 1, mLimits.maxConnections);
@@ -342,7 +355,7 @@ void Downloader::Round::split() {
                 mWaiting.push_back(
                     {at + i * part, i + 1 == parts ? gap.end : at + (i + 1) * part, now});
             }
-        } else if (gap.first > at) {
+        } else {
             mWaiting.push_back({gap.first, gap.end, now});
         }
     }
@@ -560,8 +573,21 @@ Downloader::Outcome Downloader::Round::run() {
                 drop(*mSlices[i]);
             }
         }
-        if (mQualifies && !mSplit && !mOwner.mOneStream) {
-            split();
+        // Decided after the probe, or at once when the first answer's own gap is done.
+        if (mQualifies && !mSplit && !mOwner.mOneStream && mFirstByte &&
+            (Clock::now() - *mFirstByte >= mLimits.splitProbe || !mPrimary || mPrimary->stop())) {
+            const double seconds =
+                std::chrono::duration<double>(Clock::now() - *mFirstByte).count();
+            const double rate = static_cast<double>(mRoundBytes) / seconds;
+            if (rate >= static_cast<double>(mLimits.oneStreamFills) && mPrimary &&
+                !mPrimary->stop()) {
+                logLine("Download stays on one connection: it brings " +
+                        std::to_string(static_cast<int64_t>(rate) >> 20) + " MiB/s");
+                mQualifies = false;
+                mPrimary->setEnd(mTotal);
+            } else {
+                split();
+            }
         }
         if (mSplit && !mOwner.mOneStream) {
             fill();

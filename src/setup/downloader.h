@@ -86,6 +86,11 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
         int64_t parallelMinimum = int64_t{8} << 20;
         // Connections one download may hold open at once.
         int maxConnections = 4;
+        // The first answer streams alone this long before the rest is split; if it brings
+        // oneStreamFills bytes a second or more by then, the link (or the machine) is the limit,
+        // not the connection, and more connections would only share it: it stays alone.
+        std::chrono::milliseconds splitProbe{300};
+        int64_t oneStreamFills = int64_t{32} << 20;
     };
     Limits limits;
 
