@@ -37,7 +37,9 @@ namespace corvane {
 // error status fails at once. Resumed or not, the finished file is byte for byte the server's.
 //
 // Several connections: when the first answer shows "Accept-Ranges: bytes" (or is itself a 206),
-// a strong ETag and a size of at least limits.parallelMinimum, the rest of the file is split
+// a strong ETag and a size of at least limits.parallelMinimum, and it streams below
+// limits.oneStreamFills for limits.splitProbe (more: the link is the limit, not the
+// connection, and more connections would only share it), the rest of the file is split
 // into slices fetched side by side, at most limits.maxConnections connections in all (a server
 // or a path that caps each connection then still fills the user's link). The first answer goes
 // on streaming its own slice; every other slice asks for its exact range with "If-Range" and is
