@@ -16,7 +16,8 @@
 # several rounds (the exit figures keep the worst, since they show a bound). The work is done by
 # the existing drivers: bench/tally's Google Benchmark binary, bench/install/run.sh, and
 # bench/ui/app_timing.py on top of the end-to-end driver sim/setup_run.py; the section on
-# resumed downloads comes from bench/install/resume.sh (run alone, it refreshes only that section).
+# resumed downloads comes from bench/install/resume.sh, the one on downloads over several
+# connections from bench/install/parallel.sh (run alone, each refreshes only its section).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/.." && pwd)
@@ -295,3 +296,5 @@ PY
 
 echo "== bytes fetched by a download dropped at 50 % and 90 % (${small_mb} MiB)"
 OUT="$out" bash "$here/install/resume.sh" "$build" "$small_mb"
+echo "== downloads over several connections against curl and aria2"
+OUT="$out" bash "$here/install/parallel.sh" "$build" "$runs"

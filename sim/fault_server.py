@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A package server over HTTPS on loopback that misbehaves on request, for download tests and
 benchmarks. It serves one file at every path, with a strong ETag, a Last-Modified date and a
-Content-Disposition, and honours "Range: bytes=N-" with "If-Range" like nginx does.
+Content-Disposition, and honours "Range: bytes=N-" and "bytes=N-M" with "If-Range" like nginx does.
 
   fault_server.py --cert CRT --key KEY --file FILE [--stats FILE] [faults...]
 
@@ -17,9 +17,14 @@ Prints "PORT=N" once listening. Faults (combine freely):
   --endless            200 without a length, and a body that never ends
   --overlong K         announces the file's length but sends K bytes more (chunked framing)
   --no-disposition     no Content-Disposition header
-  --rate B             every response sends its body at about B bytes a second
+  --rate B             every response sends its body at about B bytes a second (per connection)
+  --drop-slice N       the first N answers to a closed range ("bytes=N-M", a slice of a download
+                       over several connections) close the connection halfway through it
+  --slice-fault KIND   every closed range is answered wrongly: "whole" a 200 with the whole file,
+                       "etag" its 206 under another ETag, "range" a 206 for a range one byte later
 After each response the statistics go to --stats: a first line
-"requests=N bytes=B statuses=S1,S2,..." (B: body bytes sent) and a JSON line with the Range,
+"requests=N bytes=B open=K statuses=S1,S2,..." (B: body bytes sent, K: responses still being
+sent, whose bytes are not counted yet) and a JSON line with the Range,
 If-Range, status and bytes sent of every request.
 """
 
@@ -53,19 +58,21 @@ def main():
     ap.add_argument("--overlong", type=int, default=0)
     ap.add_argument("--no-disposition", action="store_true")
     ap.add_argument("--rate", type=int, default=0)
+    ap.add_argument("--drop-slice", type=int, default=0)
+    ap.add_argument("--slice-fault", choices=["whole", "etag", "range"])
     args = ap.parse_args()
 
     size = os.path.getsize(args.file)
     drops = [int(float(f) * size) for f in args.drop_at.split(",") if f]
     lock = threading.Lock()
-    state = {"requests": 0, "bytes": 0, "log": [], "answered_416": False}
+    state = {"requests": 0, "bytes": 0, "open": 0, "log": [], "answered_416": False, "slices_dropped": 0}
 
     def save_stats():
         if not args.stats:
             return
         tmp = args.stats + ".tmp"
         with open(tmp, "w") as f:
-            f.write(f"requests={state['requests']} bytes={state['bytes']} statuses="
+            f.write(f"requests={state['requests']} bytes={state['bytes']} open={state['open']} statuses="
                     + ",".join(str(e["status"]) for e in state["log"]) + "\n")
             json.dump(state["log"], f)
             f.write("\n")
@@ -79,6 +86,7 @@ def main():
 
         def send_body(self, f, start, stop_at):
             """Sends the file from `start` up to `stop_at`; returns the bytes sent."""
+            self.sent_now = 0
             sent = 0
             f.seek(start)
             pos = start
@@ -87,28 +95,37 @@ def main():
                 data = f.read(min(step, stop_at - pos))
                 if not data:
                     break
+                # Counted before it is written: a client that cuts the connection may have read
+                # part of it.
+                self.sent_now = sent + len(data)
                 self.wfile.write(data)
                 pos += len(data)
                 sent += len(data)
+                self.sent_now = sent
                 if args.rate:
                     self.wfile.flush()
                     time.sleep(0.1)
             return sent
 
         def do_GET(self):
+            self.sent_now = 0
             with lock:
                 index = state["requests"]
                 state["requests"] += 1
+                state["open"] += 1
             version = 2 if args.change_validator and index > 0 else 1
             etag = f'"corvane-{version}-{size:x}"'
             modified = "Sat, 05 Dec 2026 10:00:0%d GMT" % version
             rng = self.headers.get("Range")
             if_range = self.headers.get("If-Range")
-            status, start = 200, 0
+            status, start, last = 200, 0, size - 1
+            closed = False
             if args.status:
                 status = args.status
-            elif rng and not args.no_ranges and rng.startswith("bytes=") and rng.endswith("-"):
-                first = int(rng[6:-1])
+            elif rng and not args.no_ranges and rng.startswith("bytes=") and "-" in rng:
+                first_text, _, last_text = rng[6:].partition("-")
+                first = int(first_text)
+                closed = last_text != ""
                 with lock:
                     refuse = args.answer_416 and not state["answered_416"]
                     state["answered_416"] = state["answered_416"] or refuse
@@ -116,9 +133,24 @@ def main():
                     status = 416
                 elif if_range in (None, etag, modified):
                     status, start = 206, first
+                    if closed:
+                        last = min(size - 1, int(last_text))
+            slice_drop = False
+            if closed and status == 206:
+                if args.slice_fault == "whole":
+                    status, start, last = 200, 0, size - 1
+                elif args.slice_fault == "etag":
+                    etag = f'"corvane-other-{size:x}"'
+                elif args.slice_fault == "range":
+                    start += 1
+                with lock:
+                    slice_drop = state["slices_dropped"] < args.drop_slice
+                    state["slices_dropped"] += 1 if slice_drop else 0
+            counted = False
             entry = {"range": rng, "if_range": if_range, "status": status, "sent": 0}
             with lock:
                 state["log"].append(entry)
+                save_stats()  # open: this response's bytes are still to come
             sent = 0
             try:
                 self.send_response(status)
@@ -145,8 +177,8 @@ def main():
                         self.wfile.write(block)
                         sent += len(block)
                 if status == 206:
-                    self.send_header("Content-Range", f"bytes {start}-{size - 1}/{size}")
-                self.send_header("Content-Length", str(size - start))
+                    self.send_header("Content-Range", f"bytes {start}-{last}/{size}")
+                self.send_header("Content-Length", str(last + 1 - start))
                 if args.overlong:
                     self.send_header("Transfer-Encoding", "chunked")
                     self.end_headers()
@@ -159,10 +191,12 @@ def main():
                     self.wfile.write(b"0\r\n\r\n")
                     return
                 self.end_headers()
-                stop_at = size
+                stop_at = last + 1
                 cut = index < len(drops)
                 if cut:
-                    stop_at = max(start, min(size, drops[index]))
+                    stop_at = max(start, min(stop_at, drops[index]))
+                if slice_drop:
+                    cut, stop_at = True, start + (last + 1 - start) // 2
                 stall = args.stall_at is not None and index == 0
                 if stall:
                     stop_at = int(args.stall_at * size)
@@ -173,18 +207,22 @@ def main():
                     with lock:
                         entry["sent"] = sent
                         state["bytes"] += sent
+                        state["open"] -= 1  # all it sends is counted
                         save_stats()
-                    sent = 0
+                    sent = self.sent_now = 0
+                    counted = True
                     time.sleep(60)  # the client gives up first
                 if cut or stall:
                     self.close_connection = True
                     self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 self.close_connection = True
+                sent = max(sent, getattr(self, "sent_now", 0))
             finally:
                 with lock:
                     entry["sent"] += sent
                     state["bytes"] += sent
+                    state["open"] -= 0 if counted else 1
                     save_stats()
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)

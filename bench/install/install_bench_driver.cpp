@@ -1,7 +1,8 @@
 // Runs one real download or one real install, for bench/install/run.sh to time against curl and
 // the same install steps by hand. Prints "result=ok|failed seconds=S maxrss_kib=K" and exits 0 on
 // success.
-//   install_bench_driver download URL     (package.dmg lands in $TMPDIR)
+//   install_bench_driver download URL     (package.dmg lands in $TMPDIR; with
+//                                          CORVANE_BENCH_CONNECTIONS=N at most N connections)
 //   install_bench_driver install IMAGE    (into the simulated root of $CORVANE_SIM_ROOT)
 #include <sys/resource.h>
 
@@ -34,6 +35,9 @@ bool download(const std::string& url) {
     std::weak_ptr<corvane::Downloader> alive;
     {
         auto d = std::make_shared<corvane::Downloader>();
+        if (const char* n = std::getenv("CORVANE_BENCH_CONNECTIONS")) {
+            d->limits.maxConnections = std::atoi(n);
+        }
         d->onDownloadSuccess = [&](const std::string&) { outcome = 1; };
         d->onDownloadFailed = [&] { outcome = 2; };
         alive = d;

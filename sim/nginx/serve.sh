@@ -10,6 +10,8 @@
 # here with openssl (valid for 127.0.0.1 and localhost, two days), nginx.conf, the pid file, the
 # logs and nginx's temporary folders. Packages go to DOCROOT/velodoc/corvanereader_{arm64,x86_64}.dmg.
 # Trust the CA with CORVANE_CA_BUNDLE=WORK/ca.crt (the setup) or `curl --cacert` (others).
+# CORVANE_NGINX_LIMIT_RATE=2m caps every connection (nginx's limit_rate), as mirrors and CDN
+# edges often do.
 #
 # `run` is for tests: nginx is a single process (no master, no workers that could be orphaned)
 # that gets SIGKILL when this script dies, however it dies. A caller that ties this script to its
@@ -43,6 +45,7 @@ write_conf() {
   fi
   sed -e "s|@WORK@|$w|g" -e "s|@DOCROOT@|$docroot|g" -e "s|@PORT@|$port|g" \
       -e "s|@USER@|$user_line|g" -e "s|@DAEMON@|$daemon|g" -e "s|@MASTER@|$daemon|g" \
+      -e "s|@LIMIT_RATE@|${CORVANE_NGINX_LIMIT_RATE:+limit_rate $CORVANE_NGINX_LIMIT_RATE;}|g" \
       "$here/nginx.conf.in" > "$w/nginx.conf"
 }
 

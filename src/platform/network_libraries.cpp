@@ -79,6 +79,7 @@ std::optional<CurlLibrary> openCurl() {
     library.entry(api.easy_perform, "curl_easy_perform");
     library.entry(api.easy_strerror, "curl_easy_strerror");
     library.entry(api.multi_init, "curl_multi_init");
+    library.entry(api.multi_setopt, "curl_multi_setopt");
     library.entry(api.multi_cleanup, "curl_multi_cleanup");
     library.entry(api.multi_add_handle, "curl_multi_add_handle");
     library.entry(api.multi_remove_handle, "curl_multi_remove_handle");

@@ -26,6 +26,7 @@ struct CurlLibrary {
     decltype(&::curl_easy_perform) easy_perform;
     decltype(&::curl_easy_strerror) easy_strerror;
     decltype(&::curl_multi_init) multi_init;
+    decltype(&::curl_multi_setopt) multi_setopt;
     decltype(&::curl_multi_cleanup) multi_cleanup;
     decltype(&::curl_multi_add_handle) multi_add_handle;
     decltype(&::curl_multi_remove_handle) multi_remove_handle;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <string_view>
 #include <system_error>
@@ -18,8 +19,10 @@
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "platform/network_libraries.h"
-#include "platform/network_settings.h"
 #include "platform/paths.h"
+#include "setup/http_response.h"
+#include "setup/partial_record.h"
+#include "setup/slice_transfer.h"
 
 namespace corvane {
 namespace fs = std::filesystem;
@@ -27,157 +30,9 @@ namespace {
 
 using platform::logLine;
 using Clock = std::chrono::steady_clock;
+using Stop = SliceTransfer::Stop;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() &&
-           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const char a = s[i] >= 'A' && s[i] <= 'Z' ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
-        const char b = prefix[i] >= 'A' && prefix[i] <= 'Z'
-                           ? static_cast<char>(prefix[i] - 'A' + 'a')
-                           : prefix[i];
-        if (a != b) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The header names the file as an attachment; its pieces around "=" are not used, only that
-// there is at least one.
-bool dispositionHasText(const std::optional<std::string>& value) {
-    if (!value) {
-        return false;
-    }
-    for (const char ch : *value) {
-        if (ch != '=') {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool strongEtag(std::string_view etag) {
-    return !etag.empty() && !startsWithNoCase(etag, "W/");
-}
-
-// Parses a whole decimal number that fits 63 bits; nothing for anything else.
-std::optional<int64_t> parseCount(std::string_view text) {
-    text = trim(text);
-    if (text.empty() || text.size() > 18) {
-        return std::nullopt;
-    }
-    int64_t value = 0;
-    for (const char ch : text) {
-        if (ch < '0' || ch > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (ch - '0');
-    }
-    return value;
-}
-
-// "bytes FIRST-LAST/TOTAL" of a 206 answer.
-struct ContentRange {
-    int64_t first = 0;
-    int64_t last = 0;
-    int64_t total = 0;
-};
-std::optional<ContentRange> parseContentRange(std::string_view value) {
-    value = trim(value);
-    if (!startsWithNoCase(value, "bytes ")) {
-        return std::nullopt;
-    }
-    value.remove_prefix(6);
-    const size_t dash = value.find('-');
-    const size_t slash = value.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
-        return std::nullopt;
-    }
-    const auto first = parseCount(value.substr(0, dash));
-    const auto last = parseCount(value.substr(dash + 1, slash - dash - 1));
-    const auto total = parseCount(value.substr(slash + 1));
-    if (!first || !last || !total || *first > *last || *last >= *total) {
-        return std::nullopt;
-    }
-    return ContentRange{*first, *last, *total};
-}
-
-// What makes a partial file resumable: the address it came from, the validator the server sent
-// with it and the whole size. Kept beside the partial file, private to the user.
-struct PartialRecord {
-    std::string url;
-    std::string validator;  // a strong ETag or a Last-Modified date, sent back as "If-Range"
-    int64_t total = 0;
-
-    static std::optional<PartialRecord> load(const std::string& path) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) {
-            return std::nullopt;
-        }
-        std::string text;
-        char buffer[4096];
-        ssize_t n = 0;
-        while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536) {
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        ::close(fd);
-        std::vector<std::string> lines;
-        size_t pos = 0;
-        while (pos < text.size()) {
-            const size_t eol = text.find('\n', pos);
-            if (eol == std::string::npos) {
-                return std::nullopt;  // cut short: not written whole
-            }
-            lines.emplace_back(text.substr(pos, eol - pos));
-            pos = eol + 1;
-        }
-        if (lines.size() != 4 || lines[0] != kMagic || lines[2].empty()) {
-            return std::nullopt;
-        }
-        const auto total = parseCount(lines[3]);
-        if (!total || *total <= 0) {
-            return std::nullopt;
-        }
-        return PartialRecord{lines[1], lines[2], *total};
-    }
-
-    // Written whole or not at all (a temporary file renamed over the record), mode 0600.
-    [[nodiscard]] bool save(const std::string& path) const {
-        if (url.find('\n') != std::string::npos || validator.find('\n') != std::string::npos) {
-            return false;
-        }
-        const std::string text = std::string(kMagic) + "\n" + url + "\n" + validator + "\n" +
-                                 std::to_string(total) + "\n";
-        std::string tmpl = path + ".XXXXXX";
-        const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd < 0) {
-            return false;
-        }
-        bool ok = ::fchmod(fd, 0600) == 0 &&
-                  ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        ok = ::close(fd) == 0 && ok;
-        ok = ok && ::rename(tmpl.c_str(), path.c_str()) == 0;
-        if (!ok) {
-            ::unlink(tmpl.c_str());
-        }
-        return ok;
-    }
-
-    static constexpr const char* kMagic = "corvane-partial-download 1";
-};
+constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
 
 void removeQuietly(const std::string& path) {
     std::error_code ec;
@@ -209,11 +64,11 @@ bool isTransportFailure(CURLcode rc) {
 
 struct Downloader::CurlHandle {
     const platform::CurlLibrary* curl = platform::curlLibrary();  // nullptr: libcurl is missing
-    CURL* easy = curl ? curl->easy_init() : nullptr;
+    CURLM* multi = curl ? curl->multi_init() : nullptr;
     CurlHandle() = default;
     ~CurlHandle() {
-        if (easy) {
-            curl->easy_cleanup(easy);
+        if (multi) {
+            curl->multi_cleanup(multi);
         }
     }
     CurlHandle(const CurlHandle&) = delete;
@@ -225,15 +80,17 @@ enum class Downloader::Outcome {
     Cancelled,  // cancel() came
     Restart,    // the partial file does not fit the server's answer: start from zero
     Transport,  // connection refused, dropped, reset or stalled: worth a resume
+    OneStream,  // a slice's answer ended the split: go on in one stream from the first gap
     Failed,     // an HTTP error status or a refused connection setting: the partial file stays
     Guard,      // too large, write error, refused option: the partial file goes
 };
 
-// The partial file as one request finds it.
+// The partial file as one round of requests finds it.
 struct Downloader::Request {
     int fd = -1;
-    int64_t offset = 0;                   // bytes already in the file, asked for with "Range"
+    int64_t offset = 0;                   // the first byte missing, asked for with "Range"
     std::optional<PartialRecord> record;  // set when resuming
+    ByteRanges done;                      // what of the file is in place
     ~Request() {
         if (fd >= 0) {
             ::close(fd);
@@ -244,205 +101,533 @@ struct Downloader::Request {
     Request& operator=(const Request&) = delete;
 };
 
-// What the worker knows about the running request.
-struct Downloader::Transfer {
-    Downloader* owner = nullptr;
-    Request* request = nullptr;
-    std::string url;
-    // The last response's status line and headers (a redirect starts them over).
-    long status = 0;
-    std::optional<std::string> contentDisposition;
-    std::optional<std::string> etag;
-    std::optional<std::string> lastModified;
-    std::optional<std::string> contentRange;
-    std::optional<int64_t> contentLength;
-    // Settled at the first byte of the body (or at the end when there is none).
-    bool decided = false;
-    std::optional<Outcome> stop;  // why the body callback ended the transfer
-    int64_t written = 0;          // bytes in the file, from its start
-    int64_t expected = -1;        // the whole file's size, when known
-    int64_t ceiling = -1;         // what the server announced; more is refused
-    int writeErrno = 0;
-    int64_t postedWritten = 0;
-    Clock::time_point lastPost{};
-    Clock::time_point requestStart = Clock::now();
-    int64_t requestBytes = 0;
-    int64_t postedRequestBytes = 0;
-
-    [[nodiscard]] std::optional<std::string> validator() const {
-        if (etag && strongEtag(*etag)) {
-            return etag;
-        }
-        return lastModified;
-    }
-
-    // Decides what the answer means for the partial file, once, before any of its body is kept.
-    void decide() {
-        if (decided) {
-            return;
-        }
-        decided = true;
-        Request& r = *request;
-        if (status == 416 && r.offset > 0) {
-            logLine("Download restarts from zero: the server refused the range");
-            stop = Outcome::Restart;
-            return;
-        }
-        if (status >= 400 || status < 200 || status >= 300) {
-            stop = Outcome::Failed;
-            return;
-        }
-        const int64_t maxBody = owner->limits.maxBodyBytes;
-        if (status == 206 && r.offset > 0 && r.record) {
-            const auto range = contentRange ? parseContentRange(*contentRange) : std::nullopt;
-            const auto sent = validator();
-            if (!range || range->first != r.offset || range->total != r.record->total ||
-                range->last + 1 != range->total || (sent && *sent != r.record->validator)) {
-                logLine(
-                    "Download restarts from zero: the server's range does not fit the "
-                    "partial file");
-                stop = Outcome::Restart;
-                return;
-            }
-            expected = range->total;
-            ceiling = range->total;
-            written = r.offset;
-        } else {
-            if (status == 206) {
-                // A range nobody asked for: nothing to put it together with.
-                logLine("Download failed: an unrequested partial answer");
-                stop = Outcome::Failed;
-                return;
-            }
-            if (r.offset > 0) {
-                logLine("Download restarts from zero: the server sent the whole file");
-            }
-            if (::ftruncate(r.fd, 0) != 0 || ::lseek(r.fd, 0, SEEK_SET) != 0) {
-                writeErrno = errno;
-                logLine(std::string("Error writing the download: ") + std::strerror(writeErrno));
-                stop = Outcome::Guard;
-                return;
-            }
-            r.offset = 0;
-            written = 0;
-            if (contentLength) {
-                expected = *contentLength;
-                ceiling = *contentLength;
-            }
-            // A new record for the new file, or none when the server gives no validator (the
-            // file is then not resumable and a resume starts over).
-            std::lock_guard lock(owner->mFilesMutex);
-            removeQuietly(validatorPath());
-            const auto sent = validator();
-            if (sent && expected > 0 && !owner->cancelled()) {
-                if (!PartialRecord{url, *sent, expected}.save(validatorPath())) {
-                    logLine("Could not keep the download resumable: " + validatorPath());
-                }
-            }
-        }
-        if (ceiling > maxBody) {
-            logLine("Download failed: the package is larger than " + std::to_string(maxBody) +
-                    " bytes");
-            stop = Outcome::Guard;
+// One round of requests on the multi handle: the first one asks for everything from the first
+// missing byte on and tells what the file is; when the file qualifies, helpers take slices of
+// the rest, and a helper whose slice is done takes half of the largest slice still running.
+class Downloader::Round final : public SliceTransfer::Owner {
+  public:
+    Round(Downloader& owner, const std::string& url, Request& request)
+        : mOwner(owner),
+          mCurl(*owner.urlSession->curl),
+          mMulti(owner.urlSession->multi),
+          mUrl(url),
+          mRequest(request),
+          mLimits(owner.limits),
+          mMinSlice(std::max<int64_t>(256 * 1024, owner.limits.parallelMinimum / 8)),
+          mRanged(request.record.has_value()) {}
+    ~Round() {
+        while (!mSlices.empty()) {
+            drop(*mSlices.back());
         }
     }
+    Round(const Round&) = delete;
+    Round& operator=(const Round&) = delete;
 
-    static size_t onBody(char* data, size_t size, size_t count, void* user) {
-        auto* t = static_cast<Transfer*>(user);
-        const size_t total = size * count;
-        t->decide();
-        if (t->stop) {
-            return 0;  // ends the transfer; `stop` says why
+    Outcome run();
+
+    bool accept(SliceTransfer& slice) override {
+        return &slice == mPrimary ? acceptFirst(slice) : acceptHelper(slice);
+    }
+    void wrote(SliceTransfer& slice, int64_t first, int64_t end) override {
+        if (&slice == mPrimary && !mFirstByte) {
+            mFirstByte = Clock::now();
         }
-        const auto incoming = static_cast<int64_t>(total);
-        if (t->ceiling >= 0 && t->written + incoming > t->ceiling) {
-            logLine("Download failed: the body is larger than announced (" +
-                    std::to_string(t->ceiling) + " bytes)");
-            t->stop = Outcome::Guard;
-            return 0;
-        }
-        if (t->written + incoming > t->owner->limits.maxBodyBytes) {
-            logLine("Download failed: the body is larger than " +
-                    std::to_string(t->owner->limits.maxBodyBytes) + " bytes");
-            t->stop = Outcome::Guard;
-            return 0;
-        }
-        size_t done = 0;
-        while (done < total) {
-            const ssize_t n = ::write(t->request->fd, data + done, total - done);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                t->writeErrno = errno;
-                logLine(std::string("Error writing the download: ") + std::strerror(errno));
-                t->stop = Outcome::Guard;
-                return 0;
-            }
-            done += static_cast<size_t>(n);
-        }
-        t->written += incoming;
-        t->requestBytes += incoming;
+        mRequest.done.add(first, end);
+        mRoundBytes += end - first;
         const auto now = Clock::now();
-        if (t->expected > 0 && now - t->lastPost >= kProgressInterval) {
-            t->flushProgress(now);
+        if (now - mLastPost >= kProgressInterval) {
+            flushProgress(now);
         }
-        return total;
     }
+    [[nodiscard]] bool cancelled() const override { return mOwner.cancelled(); }
 
-    static size_t onHeader(char* data, size_t size, size_t count, void* user) {
-        auto* t = static_cast<Transfer*>(user);
-        const size_t total = size * count;
-        const std::string_view line(data, total);
-        auto value = [&line](std::string_view name) -> std::optional<std::string> {
-            if (!startsWithNoCase(line, name)) {
-                return std::nullopt;
-            }
-            return std::string(trim(line.substr(name.size())));
-        };
-        if (startsWithNoCase(line, "HTTP/")) {
-            // A new response (after a redirect): only the last one's headers count.
-            const size_t space = line.find(' ');
-            const auto code = space == std::string_view::npos
-                                  ? std::nullopt
-                                  : parseCount(line.substr(space + 1, 3));
-            t->status = code ? static_cast<long>(*code) : 0;
-            t->contentDisposition.reset();
-            t->etag.reset();
-            t->lastModified.reset();
-            t->contentRange.reset();
-            t->contentLength.reset();
-        } else if (auto v = value("content-disposition:")) {
-            if (!v->empty()) {
-                t->contentDisposition = std::move(*v);
-            }
-        } else if (auto etag = value("etag:")) {
-            t->etag = std::move(*etag);
-        } else if (auto modified = value("last-modified:")) {
-            t->lastModified = std::move(*modified);
-        } else if (auto range = value("content-range:")) {
-            t->contentRange = std::move(*range);
-        } else if (auto length = value("content-length:")) {
-            t->contentLength = parseCount(*length);
+  private:
+    bool acceptFirst(SliceTransfer& s);
+    bool acceptHelper(SliceTransfer& s);
+    [[nodiscard]] bool add(int64_t first, int64_t end, bool openEnded);
+    void drop(SliceTransfer& s);
+    void split();
+    void fill();
+    void oneStream(const std::string& why);
+    void ended(SliceTransfer& s, CURLcode rc);
+    void interrupted(SliceTransfer& s);
+    void saveRanges();
+    void flushProgress(Clock::time_point now);
+    [[nodiscard]] Outcome settle(Outcome outcome);
+
+    Downloader& mOwner;
+    const platform::CurlLibrary& mCurl;
+    CURLM* mMulti;
+    const std::string& mUrl;
+    Request& mRequest;
+    const Limits& mLimits;
+    const int64_t mMinSlice;
+    const bool mRanged;  // the first request resumes a partial file with "Range" and "If-Range"
+    std::vector<std::unique_ptr<SliceTransfer>> mSlices;  // on the multi handle
+    SliceTransfer* mPrimary = nullptr;                    // while it runs
+    // Slices that broke off, to be asked for again once their back-off has passed.
+    struct Waiting {
+        int64_t first;
+        int64_t end;
+        Clock::time_point notBefore;
+    };
+    std::vector<Waiting> mWaiting;
+    int64_t mTotal = -1;        // the whole file's size, once known
+    bool mQualifies = false;    // the first answer allows slices
+    bool mSplit = false;        // slices run (the record names the ranges in place)
+    bool mDisposition = false;  // the first answer names an attachment
+    std::optional<Outcome> mOutcome;
+    // Progress of the round, posted as the sum of every slice.
+    Clock::time_point mStart = Clock::now();
+    Clock::time_point mLastPost{};
+    Clock::time_point mLastSave = Clock::now();
+    int64_t mRoundBytes = 0;
+    std::optional<Clock::time_point> mFirstByte;  // of the first answer's body
+    int64_t mPostedRoundBytes = 0;
+    int64_t mPostedDone = -1;
+};
+
+bool Downloader::Round::acceptFirst(SliceTransfer& s) {
+    const ResponseHeaders& h = s.headers();
+    Request& r = mRequest;
+    if (h.status == 416 && mRanged) {
+        logLine("Download restarts from zero: the server refused the range");
+        s.setStop(Stop::Restart);
+        return false;
+    }
+    if (h.status < 200 || h.status >= 300) {
+        s.setStop(Stop::Failed);
+        return false;
+    }
+    const auto sent = h.validator();
+    if (h.status == 206 && mRanged) {
+        const auto range = h.contentRange ? parseContentRange(*h.contentRange) : std::nullopt;
+        if (!range || range->first != r.offset || range->total != r.record->total ||
+            range->last + 1 != range->total || (sent && *sent != r.record->validator)) {
+            logLine(
+                "Download restarts from zero: the server's range does not fit the partial file");
+            s.setStop(Stop::Restart);
+            return false;
         }
-        return total;
+        mTotal = range->total;
+        // A 206 is itself the proof of range support.
+        mQualifies = h.etag && strongEtag(*h.etag) && *h.etag == r.record->validator;
+    } else {
+        if (h.status == 206) {
+            // A range nobody asked for: nothing to put it together with.
+            logLine("Download failed: an unrequested partial answer");
+            s.setStop(Stop::Failed);
+            return false;
+        }
+        if (mRanged) {
+            logLine("Download restarts from zero: the server sent the whole file");
+        }
+        if (::ftruncate(r.fd, 0) != 0) {
+            logLine(std::string("Error writing the download: ") + std::strerror(errno));
+            s.setStop(Stop::Guard);
+            return false;
+        }
+        r.done = ByteRanges{};
+        s.moveTo(0);
+        mTotal = h.contentLength ? *h.contentLength : -1;
+        // A 200 to a ranged request is an answer to doubt: it gets one stream.
+        mQualifies = !mRanged && h.acceptsByteRanges && h.etag && strongEtag(*h.etag);
+        r.offset = 0;
+        // A new record for the new file, or none when the server gives no validator (the file
+        // is then not resumable and a resume starts over).
+        std::lock_guard lock(mOwner.mFilesMutex);
+        removeQuietly(validatorPath());
+        r.record.reset();
+        if (sent && mTotal > 0 && !mOwner.cancelled()) {
+            r.record = PartialRecord{mUrl, *sent, mTotal, std::nullopt};
+            if (!r.record->save(validatorPath())) {
+                logLine("Could not keep the download resumable: " + validatorPath());
+                r.record.reset();
+            }
+        }
     }
-
-    static int onTick(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<Transfer*>(user)->owner->cancelled() ? 1 : 0;
+    if (mTotal > mLimits.maxBodyBytes) {
+        logLine("Download failed: the package is larger than " +
+                std::to_string(mLimits.maxBodyBytes) + " bytes");
+        s.setStop(Stop::Guard);
+        return false;
     }
+    s.setCeiling(mTotal);
+    s.setEnd(mTotal >= 0 ? mTotal : kUnbounded);
+    mDisposition = h.dispositionHasText();
+    mQualifies = mQualifies && r.record && !mOwner.mOneStream &&
+                 mTotal >= mLimits.parallelMinimum && mLimits.maxConnections > 1;
+    if (mQualifies) {
+        // A file with holes: the first answer keeps to its own gap until the split is decided,
+        // rather than fetching again what is in place.
+        const auto gaps = r.done.missing(mTotal);
+        if (!gaps.empty()) {
+            s.setEnd(gaps.front().end);
+        }
+    }
+    return true;
+}
 
-    void flushProgress(Clock::time_point now) {
-        if (expected <= 0 || written == postedWritten) {
+bool Downloader::Round::acceptHelper(SliceTransfer& s) {
+    if (mOwner.mOneStream) {
+        return false;  // the split has ended while this answer was on its way
+    }
+    const ResponseHeaders& h = s.headers();
+    const auto range = h.contentRange ? parseContentRange(*h.contentRange) : std::nullopt;
+    const bool fits = range.has_value() && range->first == s.start() &&
+                      range->last + 1 == s.askedEnd() && range->total == mTotal;
+    std::string why;
+    if (h.status == 200) {
+        why = "a slice was answered with the whole file";
+    } else if (h.status != 206) {
+        why = "a slice was answered with HTTP status " + std::to_string(h.status);
+    } else if (!h.etag || *h.etag != mRequest.record->validator) {
+        why = "a slice came with another validator";
+    } else if (!fits) {
+        why = "a slice's range does not fit what was asked";
+    } else {
+        s.setCeiling(s.askedEnd());
+        return true;
+    }
+    // Nothing of this answer is kept; the first answer, still under its own validator, decides.
+    oneStream(why);
+    return false;
+}
+
+bool Downloader::Round::add(int64_t first, int64_t end, bool openEnded) {
+    std::optional<std::string> ifRange;
+    if (mRequest.record) {
+        ifRange = mRequest.record->validator;
+    }
+    auto slice = std::make_unique<SliceTransfer>(mCurl, *this, mRequest.fd, first, end, openEnded,
+                                                 std::move(ifRange));
+    if (!slice->configure(mUrl, mLimits)) {
+        return false;
+    }
+    if (const CURLMcode mc = mCurl.multi_add_handle(mMulti, slice->easy()); mc != CURLM_OK) {
+        logLine("Download failed: the transfer could not be started (" + std::to_string(mc) + ")");
+        return false;
+    }
+    mSlices.push_back(std::move(slice));
+    return true;
+}
+
+void Downloader::Round::drop(SliceTransfer& s) {
+    mCurl.multi_remove_handle(mMulti, s.easy());
+    if (&s == mPrimary) {
+        mPrimary = nullptr;
+    }
+    std::erase_if(mSlices, [&s](const auto& p) { return p.get() == &s; });
+}
+
+// The first answer qualified: its slice ends at its gap, and every other gap waits for a helper.
+void Downloader::Round::split() {
+    Request& r = mRequest;
+    const auto gaps = r.done.missing(mTotal);
+    if (gaps.empty()) {
+        return;
+    }
+    // Before any slice writes past the first one: from here the file has holes, and only the
+    // record can say where.
+    r.record->done = r.done;
+    {
+        std::lock_guard lock(mOwner.mFilesMutex);
+        if (mOwner.cancelled() || !r.record->save(validatorPath())) {
+            r.record->done.reset();
+            mQualifies = false;
             return;
         }
-        owner->postProgress(requestBytes - postedRequestBytes, written, expected, requestStart,
-                            requestBytes);
-        postedWritten = written;
-        postedRequestBytes = requestBytes;
-        lastPost = now;
     }
-};
+    mSplit = true;
+    mLastSave = Clock::now();
+    // The first answer's gap in equal parts, one per connection: each helper then asks for
+    // exactly its part and keeps its connection to the end of it.
+    const auto now = Clock::now();
+    for (const auto& gap : gaps) {
+        const bool streaming = mPrimary && !mPrimary->stop();
+        const int64_t at = streaming ? mPrimary->position() : -1;
+        if (gap.first <= at && at < gap.end) {
+            const int64_t parts =
+                std::clamp<int64_t>((gap.end - at) / mMinSlice, 1, mLimits.maxConnections);
+            const int64_t part = (gap.end - at) / parts;
+            mPrimary->setEnd(at + part);
+            for (int64_t i = 1; i < parts; ++i) {
+                mWaiting.push_back(
+                    {at + i * part, i + 1 == parts ? gap.end : at + (i + 1) * part, now});
+            }
+        } else {
+            mWaiting.push_back({gap.first, gap.end, now});
+        }
+    }
+    logLine("Download splits into up to " + std::to_string(mLimits.maxConnections) +
+            " connections: " + std::to_string(mTotal - r.done.bytes()) + " bytes to fetch");
+}
+
+// Keeps every connection busy: a waiting gap first, else half of the largest running slice.
+void Downloader::Round::fill() {
+    const auto now = Clock::now();
+    while (!mOutcome && static_cast<int>(mSlices.size()) < mLimits.maxConnections) {
+        auto ready = std::find_if(mWaiting.begin(), mWaiting.end(),
+                                  [now](const Waiting& w) { return w.notBefore <= now; });
+        if (ready != mWaiting.end()) {
+            const Waiting w = *ready;
+            mWaiting.erase(ready);
+            if (!add(w.first, w.end, false)) {
+                mOutcome = Outcome::Guard;
+            }
+            continue;
+        }
+        if (static_cast<int>(mSlices.size() + mWaiting.size()) >= mLimits.maxConnections) {
+            return;
+        }
+        SliceTransfer* largest = nullptr;
+        for (const auto& s : mSlices) {
+            if (!largest || s->end() - s->position() > largest->end() - largest->position()) {
+                largest = s.get();
+            }
+        }
+        // A cut connection wastes what it still had on its way: only a large rest is worth it.
+        if (!largest ||
+            largest->end() - largest->position() < 2 * std::max(mMinSlice, mTotal / 16)) {
+            return;
+        }
+        const int64_t end = largest->end();
+        const int64_t middle = largest->position() + (end - largest->position()) / 2;
+        largest->setEnd(middle);
+        if (!add(middle, end, false)) {
+            mOutcome = Outcome::Guard;
+        }
+    }
+}
+
+void Downloader::Round::oneStream(const std::string& why) {
+    logLine("Download goes on in one stream: " + why);
+    mOwner.mOneStream = true;
+    mWaiting.clear();
+    // Helpers cannot be removed from inside a callback; ended() and run() take them off.
+    for (const auto& s : mSlices) {
+        if (s.get() != mPrimary) {
+            s->setEnd(s->position());
+        }
+    }
+    if (mPrimary && !mPrimary->stop()) {
+        // Its answer covers the rest of the file and goes on over whatever the helpers wrote.
+        mPrimary->setEnd(mTotal);
+    } else {
+        mOutcome = Outcome::OneStream;
+    }
+}
+
+void Downloader::Round::interrupted(SliceTransfer& s) {
+    if (!mSplit || mOwner.mOneStream) {
+        mOutcome = Outcome::Transport;
+        return;
+    }
+    // The slice alone is asked for again; the others go on meanwhile.
+    if (mOwner.mResumes >= mLimits.silentResumes) {
+        mOutcome = Outcome::Transport;
+        return;
+    }
+    const auto delay = mLimits.backOff * (int64_t{1} << mOwner.mResumes);
+    ++mOwner.mResumes;
+    if (s.position() < s.end()) {
+        logLine("Download resumes the slice at byte " + std::to_string(s.position()) + " in " +
+                std::to_string(delay.count()) + " ms");
+        mWaiting.push_back({s.position(), s.end(), Clock::now() + delay});
+    }
+}
+
+void Downloader::Round::ended(SliceTransfer& s, CURLcode rc) {
+    if (rc == CURLE_OK) {
+        s.settle();  // an empty body never reached the body callback
+    }
+    const bool first = &s == mPrimary;
+    const auto stop = s.stop();
+    if (stop == Stop::Reached || (stop == Stop::Refused && !first)) {
+        return;  // the slice has what it was asked for, or nothing of it was kept
+    }
+    if (stop) {
+        if (stop == Stop::Failed && s.headers().status >= 400) {
+            logLine("Download failed: HTTP status " + std::to_string(s.headers().status));
+        }
+        mOutcome = stop == Stop::Guard     ? Outcome::Guard
+                   : stop == Stop::Restart ? Outcome::Restart
+                                           : Outcome::Failed;
+        return;
+    }
+    if (rc == CURLE_FILESIZE_EXCEEDED) {
+        logLine("Download failed: the package is larger than " +
+                std::to_string(mLimits.maxBodyBytes) + " bytes");
+        mOutcome = Outcome::Guard;
+        return;
+    }
+    if (rc != CURLE_OK) {
+        logLine(
+            std::string(isTransportFailure(rc) ? "Download interrupted: " : "Download failed: ") +
+            mCurl.easy_strerror(rc));
+        if (isTransportFailure(rc)) {
+            interrupted(s);
+        } else {
+            mOutcome = Outcome::Failed;
+        }
+        return;
+    }
+    if (s.end() != kUnbounded && s.position() < s.end()) {
+        logLine("Download interrupted: " + std::to_string(s.position()) + " of " +
+                std::to_string(s.end()) + " bytes");
+        interrupted(s);
+    }
+}
+
+void Downloader::Round::saveRanges() {
+    // Only a file that has had holes keeps its ranges: one stream's file says it by its size.
+    if (!mRequest.record || !mRequest.record->done) {
+        return;
+    }
+    mRequest.record->done = mRequest.done;
+    std::lock_guard lock(mOwner.mFilesMutex);
+    if (!mOwner.cancelled()) {
+        (void)mRequest.record->save(validatorPath());
+    }
+    mLastSave = Clock::now();
+}
+
+void Downloader::Round::flushProgress(Clock::time_point now) {
+    if (mTotal <= 0 || mRequest.done.bytes() == mPostedDone) {
+        return;
+    }
+    mOwner.postProgress(mRoundBytes - mPostedRoundBytes, mRequest.done.bytes(), mTotal, mStart,
+                        mRoundBytes);
+    mPostedDone = mRequest.done.bytes();
+    mPostedRoundBytes = mRoundBytes;
+    mLastPost = now;
+}
+
+Downloader::Outcome Downloader::Round::settle(Outcome outcome) {
+    while (!mSlices.empty()) {
+        drop(*mSlices.back());
+    }
+    if (outcome == Outcome::Cancelled || outcome == Outcome::Guard) {
+        return outcome;
+    }
+    flushProgress(Clock::now());
+    saveRanges();
+    return outcome;
+}
+
+Downloader::Outcome Downloader::Round::run() {
+    // Separate connections, not streams of one: a cap per connection, or one TCP window on a
+    // long path, is what the slices are there to get around.
+    if (mCurl.multi_setopt(mMulti, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING)) !=
+            CURLM_OK ||
+        mCurl.multi_setopt(mMulti, CURLMOPT_MAX_TOTAL_CONNECTIONS,
+                           static_cast<long>(std::max(1, mLimits.maxConnections))) != CURLM_OK) {
+        logLine("Download failed: the connection limits were refused");
+        return Outcome::Guard;
+    }
+    if (!add(mRequest.offset, kUnbounded, true)) {
+        return settle(Outcome::Guard);
+    }
+    mPrimary = mSlices.front().get();
+    for (;;) {
+        if (mOwner.cancelled()) {
+            return settle(Outcome::Cancelled);
+        }
+        int running = 0;
+        if (const CURLMcode mc = mCurl.multi_perform(mMulti, &running); mc != CURLM_OK) {
+            logLine("Download failed: the transfer broke down (" + std::to_string(mc) + ")");
+            return settle(Outcome::Failed);
+        }
+        int queued = 0;
+        while (CURLMsg* msg = mCurl.multi_info_read(mMulti, &queued)) {
+            if (msg->msg != CURLMSG_DONE) {
+                continue;
+            }
+            const auto it = std::find_if(mSlices.begin(), mSlices.end(), [msg](const auto& s) {
+                return s->easy() == msg->easy_handle;
+            });
+            if (it == mSlices.end()) {
+                continue;
+            }
+            if (mOwner.cancelled()) {
+                return settle(Outcome::Cancelled);  // the end it reports is the cancel's
+            }
+            SliceTransfer& s = **it;
+            ended(s, msg->data.result);
+            drop(s);
+            if (mOutcome) {
+                break;
+            }
+            saveRanges();
+        }
+        if (mOwner.cancelled()) {
+            return settle(Outcome::Cancelled);
+        }
+        if (mOutcome) {
+            return settle(*mOutcome);
+        }
+        // Helpers the split's end has left with nothing to fetch.
+        for (size_t i = mSlices.size(); i-- > 0;) {
+            if (mSlices[i].get() != mPrimary && mSlices[i]->end() <= mSlices[i]->position() &&
+                mOwner.mOneStream) {
+                drop(*mSlices[i]);
+            }
+        }
+        // Decided after the probe, or at once when the first answer's own gap is done.
+        if (mQualifies && !mSplit && !mOwner.mOneStream && mFirstByte &&
+            (Clock::now() - *mFirstByte >= mLimits.splitProbe || !mPrimary || mPrimary->stop())) {
+            const double seconds =
+                std::chrono::duration<double>(Clock::now() - *mFirstByte).count();
+            const double rate = static_cast<double>(mRoundBytes) / seconds;
+            if (rate >= static_cast<double>(mLimits.oneStreamFills) && mPrimary &&
+                !mPrimary->stop()) {
+                logLine("Download stays on one connection: it brings " +
+                        std::to_string(static_cast<int64_t>(rate) >> 20) + " MiB/s");
+                mQualifies = false;
+                mPrimary->setEnd(mTotal);
+            } else {
+                split();
+            }
+        }
+        if (mSplit && !mOwner.mOneStream) {
+            fill();
+            if (mOutcome) {
+                return settle(*mOutcome);
+            }
+        }
+        if (mSlices.empty() && mWaiting.empty()) {
+            break;
+        }
+        const auto now = Clock::now();
+        if (now - mLastSave >= std::chrono::seconds(1)) {
+            saveRanges();
+        }
+        int wait = 100;  // cancel() is seen within this
+        // A slice waiting out its back-off starts on time, once a connection is free for it.
+        if (static_cast<int>(mSlices.size()) < mLimits.maxConnections) {
+            for (const Waiting& w : mWaiting) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(w.notBefore - now)
+                        .count();
+                wait = static_cast<int>(std::clamp<int64_t>(left, 0, wait));
+            }
+        }
+        mCurl.multi_poll(mMulti, nullptr, 0, wait, nullptr);
+    }
+    if (mTotal >= 0 && !mRequest.done.covers(0, mTotal)) {
+        if (mOwner.mOneStream) {
+            return settle(Outcome::OneStream);
+        }
+        logLine("Download interrupted: " + std::to_string(mRequest.done.bytes()) + " of " +
+                std::to_string(mTotal) + " bytes");
+        return settle(Outcome::Transport);
+    }
+    if (!mDisposition) {
+        logLine("Download failed: the response has no Content-Disposition");
+        return settle(Outcome::Guard);
+    }
+    return settle(Outcome::Done);
+}
 
 Downloader::Downloader() {
     urlSession = std::make_unique<CurlHandle>();
@@ -556,133 +741,17 @@ void Downloader::applyProgress(int64_t step, int64_t written, int64_t expected,
     }
 }
 
-bool Downloader::configure(const std::string& url, Transfer& t) {
-    const platform::CurlLibrary& curl = *urlSession->curl;
-    CURL* easy = urlSession->easy;
-    bool ok = true;
-    // Every option counts: one that libcurl does not know or refuses (an older libcurl without
-    // the protocol lists, say) would leave the download less guarded than it claims to be.
-    auto set = [&ok, &curl](CURLcode rc, const char* name) {
-        if (ok && rc != CURLE_OK) {
-            logLine(std::string("Download failed: the transfer option ") + name +
-                    " was refused: " + curl.easy_strerror(rc));
-            ok = false;
-        }
-    };
-#define CORVANE_SETOPT(option, value) set(curl.easy_setopt(easy, option, value), #option)
-    CORVANE_SETOPT(CURLOPT_URL, url.c_str());
-    CORVANE_SETOPT(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-    CORVANE_SETOPT(CURLOPT_WRITEDATA, &t);
-    CORVANE_SETOPT(CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-    CORVANE_SETOPT(CURLOPT_HEADERDATA, &t);
-    CORVANE_SETOPT(CURLOPT_XFERINFOFUNCTION, &Transfer::onTick);
-    CORVANE_SETOPT(CURLOPT_XFERINFODATA, &t);
-    CORVANE_SETOPT(CURLOPT_NOPROGRESS, 0L);
-    CORVANE_SETOPT(CURLOPT_NOSIGNAL, 1L);
-    CORVANE_SETOPT(CURLOPT_FOLLOWLOCATION, 1L);
-    CORVANE_SETOPT(CURLOPT_MAXREDIRS, 10L);
-    CORVANE_SETOPT(CURLOPT_PROTOCOLS_STR, "https");
-    CORVANE_SETOPT(CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    CORVANE_SETOPT(CURLOPT_SSL_VERIFYPEER, 1L);
-    CORVANE_SETOPT(CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const auto bundle = platform::extraCaBundle()) {
-        // Replaces only the CA file; the system's certificate folder is still searched.
-        CORVANE_SETOPT(CURLOPT_CAINFO, bundle->c_str());
-    }
-    // The proxy and the trusted roots the machine is set up with (System Settings on a Mac).
-    platform::applySystemNetworkSettings(easy, url);
-    // Give up on a connection that does not open, or a transfer that stalls, within the stall
-    // time; never on a long but moving download.
-    const long stall = static_cast<long>(std::max<int64_t>(1, limits.stallTime.count()));
-    CORVANE_SETOPT(CURLOPT_CONNECTTIMEOUT, stall);
-    CORVANE_SETOPT(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    CORVANE_SETOPT(CURLOPT_LOW_SPEED_TIME, stall);
-    CORVANE_SETOPT(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
-    CORVANE_SETOPT(CURLOPT_BUFFERSIZE, 256L * 1024L);
-    CORVANE_SETOPT(CURLOPT_USERAGENT, "CorvaneSetup/1.0");
-    // The rest of the file, only if it is still the same file; otherwise the whole of it.
-    const std::string range = std::to_string(t.request->offset) + "-";
-    CORVANE_SETOPT(CURLOPT_RANGE, t.request->offset > 0 ? range.c_str() : nullptr);
-#undef CORVANE_SETOPT
-    return ok;
-}
-
-Downloader::Outcome Downloader::perform(const std::string& url, Request& request) {
-    const platform::CurlLibrary& curl = *urlSession->curl;
-    CURL* easy = urlSession->easy;
-    Transfer t;
-    t.owner = this;
-    t.request = &request;
-    t.url = url;
-    t.written = request.offset;
-
-    curl_slist* headers = nullptr;
-    if (request.offset > 0 && request.record) {
-        headers = curl.slist_append(nullptr, ("If-Range: " + request.record->validator).c_str());
-        if (headers == nullptr) {
-            logLine("Download failed: out of memory");
-            return Outcome::Guard;
-        }
-    }
-    const std::unique_ptr<curl_slist, void (*)(curl_slist*)> headerList(headers,
-                                                                        curl.slist_free_all);
-    if (!configure(url, t) || curl.easy_setopt(easy, CURLOPT_HTTPHEADER, headers) != CURLE_OK) {
-        return Outcome::Guard;
-    }
-
-    const CURLcode rc = curl.easy_perform(easy);
-    if (cancelled()) {
-        return Outcome::Cancelled;
-    }
-    if (t.stop) {
-        if (*t.stop == Outcome::Failed && t.status >= 400) {
-            logLine("Download failed: HTTP status " + std::to_string(t.status));
-        }
-        return *t.stop;
-    }
-    if (rc == CURLE_FILESIZE_EXCEEDED) {
-        logLine("Download failed: the package is larger than " +
-                std::to_string(limits.maxBodyBytes) + " bytes");
-        return Outcome::Guard;
-    }
-    if (rc != CURLE_OK) {
-        logLine(
-            std::string(isTransportFailure(rc) ? "Download interrupted: " : "Download failed: ") +
-            curl.easy_strerror(rc));
-        return isTransportFailure(rc) ? Outcome::Transport : Outcome::Failed;
-    }
-    t.decide();  // an empty body never reached the body callback
-    if (t.stop) {
-        if (*t.stop == Outcome::Failed && t.status >= 400) {
-            logLine("Download failed: HTTP status " + std::to_string(t.status));
-        }
-        return *t.stop;
-    }
-    t.flushProgress(Clock::now());
-    if (t.expected >= 0 && t.written != t.expected) {
-        logLine("Download interrupted: " + std::to_string(t.written) + " of " +
-                std::to_string(t.expected) + " bytes");
-        return Outcome::Transport;
-    }
-    if (!dispositionHasText(t.contentDisposition)) {
-        logLine("Download failed: the response has no Content-Disposition");
-        return Outcome::Guard;
-    }
-    return Outcome::Done;
-}
-
 bool Downloader::waitBeforeResume(std::chrono::milliseconds delay) {
     std::unique_lock lock(mFilesMutex);
     return !mWake.wait_for(lock, delay, [this] { return cancelled(); });
 }
 
 void Downloader::run(const std::string& url) {
-    if (!urlSession->easy) {
+    if (!urlSession->multi) {
         logLine("Download failed: no transfer handle");
         fail();
         return;
     }
-    int resumes = 0;
     int restarts = 0;
     for (;;) {
         Request request;
@@ -698,16 +767,26 @@ void Downloader::run(const std::string& url) {
             if (record && record->url == url) {
                 request.fd = ::open(part.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
                 struct stat st {};
-                if (request.fd >= 0 && ::fstat(request.fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    st.st_uid == ::geteuid() && st.st_size > 0 && st.st_size < record->total &&
-                    ::fchmod(request.fd, 0600) == 0 &&
-                    ::lseek(request.fd, st.st_size, SEEK_SET) == st.st_size) {
+                const bool usable = request.fd >= 0 && ::fstat(request.fd, &st) == 0 &&
+                                    S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                                    ::fchmod(request.fd, 0600) == 0;
+                if (usable && record->done && st.st_size <= record->total) {
+                    // Written by several connections: the record says what is in place. The
+                    // last byte is always asked for again, so that an answer checks the file.
+                    request.done = *record->done;
+                    request.done.remove(record->total - 1, record->total);
+                    request.offset = request.done.missing(record->total).front().first;
+                } else if (usable && !record->done && st.st_size > 0 &&
+                           st.st_size < record->total) {
                     request.offset = st.st_size;
-                    request.record = std::move(record);
-                    logLine("Download resumes at byte " + std::to_string(request.offset));
+                    request.done.add(0, st.st_size);
                 } else if (request.fd >= 0) {
                     ::close(request.fd);
                     request.fd = -1;
+                }
+                if (request.fd >= 0) {
+                    request.record = std::move(record);
+                    logLine("Download resumes at byte " + std::to_string(request.offset));
                 }
             }
             if (request.fd < 0) {
@@ -722,7 +801,7 @@ void Downloader::run(const std::string& url) {
             }
         }
 
-        const Outcome outcome = perform(url, request);
+        Outcome outcome = Round(*this, url, request).run();
         const bool closed = ::close(request.fd) == 0;
         const int closeErrno = errno;
         request.fd = -1;
@@ -735,6 +814,8 @@ void Downloader::run(const std::string& url) {
                 return;
             case Outcome::Cancelled:
                 return;  // cancel() removed the files
+            case Outcome::OneStream:
+                continue;  // at most once: the split does not come back in this download
             case Outcome::Restart: {
                 std::lock_guard lock(mFilesMutex);
                 discardPartialFiles();
@@ -747,9 +828,9 @@ void Downloader::run(const std::string& url) {
                 fail();
                 return;
             case Outcome::Transport:
-                if (resumes < limits.silentResumes) {
-                    const auto delay = limits.backOff * (int64_t{1} << resumes);
-                    ++resumes;
+                if (mResumes < limits.silentResumes) {
+                    const auto delay = limits.backOff * (int64_t{1} << mResumes);
+                    ++mResumes;
                     logLine("Download resumes in " + std::to_string(delay.count()) + " ms");
                     if (!waitBeforeResume(delay)) {
                         return;

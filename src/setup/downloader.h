@@ -28,12 +28,25 @@ namespace corvane {
 // The body is streamed to the partial file partialPath() (mode 0600) in the temporary folder,
 // so memory does not grow with the package. With the server's validator (a strong ETag, else
 // Last-Modified) the partial file is resumable: its record (validatorPath()) names the address,
-// the validator and the total size. A transport failure (refused or dropped connection, reset,
-// stall beyond limits.stallTime) is retried up to limits.silentResumes times after a short
-// back-off, each time asking for the rest with "Range" and "If-Range"; a later attempt (a new
+// the validator, the total size and, once several connections have written into it, the byte
+// ranges that are in place. A transport failure (refused or dropped connection, reset, stall
+// beyond limits.stallTime) is retried up to limits.silentResumes times after a short back-off,
+// each time asking for what is missing with "Range" and "If-Range"; a later attempt (a new
 // instance, "重试") resumes the same way. A 206 continues the file; a 200 (no range support, or
 // a changed validator), a 416 or a 206 that does not fit the file restarts it from zero. An HTTP
 // error status fails at once. Resumed or not, the finished file is byte for byte the server's.
+//
+// Several connections: when the first answer shows "Accept-Ranges: bytes" (or is itself a 206),
+// a strong ETag and a size of at least limits.parallelMinimum, and it streams below
+// limits.oneStreamFills for limits.splitProbe (more: the link is the limit, not the
+// connection, and more connections would only share it), the rest of the file is split
+// into slices fetched side by side, at most limits.maxConnections connections in all (a server
+// or a path that caps each connection then still fills the user's link). The first answer goes
+// on streaming its own slice; every other slice asks for its exact range with "If-Range" and is
+// written at its offset into the same partial file. A slice that breaks off is resumed alone
+// (counted with the silent resumes of the whole download); a slice answered otherwise than with
+// its exact range under the same ETag ends the split: the download goes on in one stream, as
+// it does for every file that does not qualify. Progress and the guards count the whole file.
 //
 // The file is taken as the package only when the last response has a status below 400 and a
 // "Content-Disposition" header with text besides "="; it is then moved to packagePath()
@@ -70,6 +83,16 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
         int silentResumes = 2;
         // Wait before the first silent resume; doubled for the next.
         std::chrono::milliseconds backOff{1000};
+        // The smallest file fetched over several connections: below it the extra handshakes
+        // cost more than they bring.
+        int64_t parallelMinimum = int64_t{8} << 20;
+        // Connections one download may hold open at once.
+        int maxConnections = 4;
+        // The first answer streams alone this long before the rest is split; if it brings
+        // oneStreamFills bytes a second or more by then, the link (or the machine) is the limit,
+        // not the connection, and more connections would only share it: it stays alone.
+        std::chrono::milliseconds splitProbe{300};
+        int64_t oneStreamFills = int64_t{32} << 20;
     };
     Limits limits;
 
@@ -110,12 +133,10 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
     static constexpr std::chrono::milliseconds kProgressInterval{33};
 
   private:
-    struct Transfer;
     struct Request;
+    class Round;
     enum class Outcome;
     void run(const std::string& url);
-    [[nodiscard]] Outcome perform(const std::string& url, Request& request);
-    [[nodiscard]] bool configure(const std::string& url, Transfer& t);
     [[nodiscard]] bool waitBeforeResume(std::chrono::milliseconds delay);
     void finish();
     void postProgress(int64_t step, int64_t written, int64_t expected,
@@ -128,6 +149,10 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
     struct CurlHandle;
     std::unique_ptr<CurlHandle> urlSession;
     bool mStarted = false;
+    // Worker only: silent resumes so far, of whole requests and of single slices alike; and
+    // whether a slice was answered in a way that ends the split for this download.
+    int mResumes = 0;
+    bool mOneStream = false;
     std::atomic<bool> mCancelled{false};
     // Held while the partial file or its record is created, renamed or removed, so that
     // cancel() never races the worker over them.

@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "setup/downloader.h"
+#include "setup/partial_record.h"
 #include "support/package_server.h"
 #include "support/sim_root.h"
 
@@ -44,12 +45,32 @@ std::string packageBytes() {
     return s;
 }
 
-// Quick to give up and to come back, so fault cases stay short.
-Downloader::Limits testLimits(std::chrono::seconds stallTime = 1s) {
+// Quick to give up and to come back, so fault cases stay short; `split`: the package is large
+// enough for several connections.
+Downloader::Limits testLimits(std::chrono::seconds stallTime = 1s, bool split = false) {
     Downloader::Limits limits;
     limits.stallTime = stallTime;
     limits.backOff = 20ms;
+    if (split) {
+        limits.parallelMinimum = kMiB;
+    }
     return limits;
+}
+
+// "200,206,206" in order, whatever order the slices were answered in.
+std::string sortedStatuses(const std::string& statuses) {
+    std::vector<std::string> items;
+    for (size_t pos = 0; pos < statuses.size();) {
+        const size_t comma = std::min(statuses.find(',', pos), statuses.size());
+        items.push_back(statuses.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (const auto& item : items) {
+        out += (out.empty() ? "" : ",") + item;
+    }
+    return out;
 }
 
 struct Outcome {
@@ -222,15 +243,23 @@ TEST_F(Download, UntrustedServerPlainHttpOrAnUnownedDownloaderFails) {
 
 // Each fault of the server, with what must hold afterwards: one end callback, the image's
 // bytes exactly when it succeeds, how much was fetched, and what stays in the temporary folder.
+// Rows "split ..." and "slice ..." download over several connections, each capped (--rate) so
+// that the slices overlap; what a cut connection still had on its way counts as fetched.
 TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
     const Names partial{"package.dmg.part", "package.dmg.part.validator"};
+    const std::vector<std::string> capped{"--rate", "2000000"};
+    const auto with = [&capped](std::vector<std::string> faults) {
+        faults.insert(faults.end(), capped.begin(), capped.end());
+        return faults;
+    };
     struct Row {
         const char* name;
         std::vector<std::string> faults;
-        const char* statuses;
+        const char* statuses;           // in order; sorted for a split download; nullptr: any
         double minFetched, maxFetched;  // body bytes sent by the server, in image sizes
         std::optional<Names> left;      // what a failure leaves; nullopt: succeeds
         const char* logPrefix;          // the line that says why
+        bool split = false;             // the package qualifies for several connections
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -252,6 +281,18 @@ TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
          "Download interrupted: "},
         {"body beyond its Content-Length", {"--overlong", "4096"}, "200", 0, 1.01, Names{},
          "Download failed: the body is larger than announced"},
+        {"split into four slices", capped, "200,206,206,206", 1.0, 1.15, {},
+         "Download splits into up to 4 connections: ", true},
+        {"slice dropped, resumed alone", with({"--drop-slice", "1"}), "200,206,206,206,206", 1.0,
+         1.15, {}, "Download resumes the slice at byte ", true},
+        {"slice answered with the whole file", with({"--slice-fault", "whole"}), nullptr, 1.0, 3.0,
+         {}, "Download goes on in one stream: a slice was answered with the whole file", true},
+        {"slice under another validator", with({"--slice-fault", "etag"}), nullptr, 1.0, 3.0, {},
+         "Download goes on in one stream: a slice came with another validator", true},
+        {"slice with a lying Content-Range", with({"--slice-fault", "range"}), nullptr, 1.0, 3.0, {},
+         "Download goes on in one stream: a slice's range does not fit what was asked", true},
+        {"slices dropped three times", with({"--drop-slice", "3"}), nullptr, 0.3, 1.1, partial,
+         "Download interrupted: ", true},
     };
     // clang-format on
     const auto size = static_cast<double>(mPackage.size());
@@ -266,23 +307,30 @@ TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
         fs::create_directories(tmp());
         test::ScriptedFaultServer server(*mServer, image(), row.faults);
         log.clear();
-        const auto o = download(server.url());
+        const bool split = row.split;
+        const auto o = download(server.url(), {}, testLimits(1s, split));
         if (row.left) {
             expectFailedOnce(*o, *row.left);
         } else {
             expectSucceeded(*o, std::string_view(row.logPrefix).starts_with("Download restarts"));
         }
-        EXPECT_EQ(server.stats().statuses, row.statuses);
+        if (row.statuses) {
+            EXPECT_EQ(split ? sortedStatuses(server.stats().statuses) : server.stats().statuses,
+                      row.statuses);
+        }
         fetched(server, row.minFetched, row.maxFetched);
         EXPECT_TRUE(log.containsPrefix(row.logPrefix));
         if (row.left == partial) {
             struct stat st {};
             ASSERT_EQ(::stat((tmp() / "package.dmg.part").c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 0777, 0600u) << "the partial file is private";
-            // "重试": a new attempt takes up where the last one stopped.
-            expectSucceeded(*download(server.url()));
-            EXPECT_EQ(server.stats().statuses, std::string(row.statuses) + ",206");
-            fetched(server, 1.0, 1.01);
+            // "重试": a new attempt takes up where the last one stopped, and fetches only what
+            // is missing.
+            expectSucceeded(*download(server.url(), {}, testLimits(1s, split)));
+            if (!split) {
+                EXPECT_EQ(server.stats().statuses, std::string(row.statuses) + ",206");
+            }
+            fetched(server, 1.0, split ? 1.15 : 1.01);
         }
     }
 }
@@ -305,7 +353,8 @@ TEST_F(Download, EndlessBodyStopsAtTheMaximum) {
     EXPECT_EQ(server.stats().requests, 1) << "a guard is not retried";
 }
 
-// A real full disk: the temporary folder on a 3 MiB file system, the package 5.5 MiB.
+// A real full disk: the temporary folder on a 3 MiB file system, the package 5.5 MiB, written by
+// one stream and by four slices at their offsets.
 TEST_F(Download, FullDiskFailsOnceWithItsCauseAndLeavesNothing) {
     const fs::path small = mWork / "small";
     fs::create_directories(small);
@@ -317,29 +366,81 @@ TEST_F(Download, FullDiskFailsOnceWithItsCauseAndLeavesNothing) {
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{small};
     test::ScopedEnv tmpdir("TMPDIR", small.string());
-    const auto o = download(url());
-    EXPECT_EQ(o->failures.load(), 1);
-    EXPECT_EQ(o->successes.load(), 0);
-    EXPECT_TRUE(log.contains("Error writing the download: No space left on device"));
-    EXPECT_TRUE(fs::is_empty(small)) << "no half file, no record";
+    for (const bool split : {false, true}) {
+        SCOPED_TRACE(split ? "slices" : "one stream");
+        log.clear();
+        test::ScriptedFaultServer server(*mServer, image(), {"--rate", "4000000"});
+        const auto o = download(split ? server.url() : url(), {}, testLimits(1s, split));
+        EXPECT_EQ(o->failures.load(), 1);
+        EXPECT_EQ(o->successes.load(), 0);
+        EXPECT_TRUE(log.contains("Error writing the download: No space left on device"));
+        EXPECT_EQ(log.containsPrefix("Download splits into "), split);
+        EXPECT_TRUE(fs::is_empty(small)) << "no half file, no record";
+    }
 }
 
+// Cancelled (the user quits) while one stream stalls, and while four slices write.
 TEST_F(Download, CancelStopsTheTransferAndRemovesThePartialFile) {
-    test::ScriptedFaultServer server(*mServer, image(), {"--stall-at", "0.5"});
-    // The stall outlasts the cancel, which comes at the first progress, when the partial file
-    // and its record exist.
-    const auto o = download(
-        server.url(),
-        [&] {
-            EXPECT_EQ(tmpNames(), (Names{"package.dmg.part", "package.dmg.part.validator"}));
-            if (auto running = mRunning.lock()) {
-                running->cancel();
-            }
-        },
-        testLimits(30s));
-    EXPECT_EQ(o->successes.load() + o->failures.load(), 0)
-        << "a cancelled download reports nothing";
-    EXPECT_TRUE(tmpNames().empty());
+    for (const bool split : {false, true}) {
+        SCOPED_TRACE(split ? "slices" : "one stream");
+        log.clear();
+        test::ScriptedFaultServer server(*mServer, image(),
+                                         split ? std::vector<std::string>{"--rate", "1000000"}
+                                               : std::vector<std::string>{"--stall-at", "0.5"});
+        // The stall or the slow slices outlast the cancel, which comes once the partial file
+        // and its record exist (and the slices run).
+        const auto o = download(
+            server.url(),
+            [&] {
+                for (int i = 0; split && i < 500 && !log.containsPrefix("Download splits"); ++i) {
+                    std::this_thread::sleep_for(10ms);
+                }
+                EXPECT_EQ(tmpNames(), (Names{"package.dmg.part", "package.dmg.part.validator"}));
+                if (auto running = mRunning.lock()) {
+                    running->cancel();
+                }
+            },
+            testLimits(30s, split));
+        EXPECT_EQ(o->successes.load() + o->failures.load(), 0)
+            << "a cancelled download reports nothing";
+        EXPECT_EQ(log.containsPrefix("Download splits"), split);
+        EXPECT_TRUE(tmpNames().empty());
+    }
+}
+
+// The ranges in place of a file written by several connections, as kept in its record: merged,
+// cut, what is missing, and a record line that was not written by us is refused.
+TEST(DownloadRanges, AddRemoveMissingAndTheRecordLine) {
+    ByteRanges r;
+    EXPECT_EQ(r.add(10, 20), 10);
+    EXPECT_EQ(r.add(30, 40), 10);
+    EXPECT_EQ(r.add(15, 35), 10) << "only the bytes not yet in count";
+    EXPECT_EQ(r.add(0, 0), 0);
+    EXPECT_EQ(r.format(), "10-40");
+    r.remove(20, 25);
+    EXPECT_EQ(r.format(), "10-20 25-40");
+    EXPECT_EQ(r.bytes(), 25);
+    EXPECT_TRUE(r.covers(25, 40));
+    EXPECT_FALSE(r.covers(15, 30));
+    using Range = ByteRanges::Range;
+    EXPECT_EQ(r.missing(50), (std::vector<Range>{{0, 10}, {20, 25}, {40, 50}}));
+    EXPECT_EQ(r.missing(22), (std::vector<Range>{{0, 10}, {20, 22}}));
+    EXPECT_EQ(ByteRanges::parse(r.format())->ranges(), r.ranges());
+    EXPECT_TRUE(ByteRanges::parse("")->ranges().empty());
+    for (const char* bad : {"5-5", "9-3", "0-4 2-8", "0-4 4-8", "1-2,3-4", "-1-4", "a-b", "3-"}) {
+        EXPECT_FALSE(ByteRanges::parse(bad)) << bad;
+    }
+
+    const test::TempDir dir;
+    const std::string path = (dir.path() / "record").string();
+    PartialRecord record{"https://a/b.dmg", "\"e\"", 100, r};
+    ASSERT_TRUE(record.save(path));
+    const auto back = PartialRecord::load(path);
+    ASSERT_TRUE(back && back->done);
+    EXPECT_EQ(back->done->ranges(), r.ranges());
+    record.total = 39;  // a range beyond the file
+    ASSERT_TRUE(record.save(path));
+    EXPECT_FALSE(PartialRecord::load(path));
 }
 
 TEST(DownloadFigures, WholeMegabytesEstimateAndPaths) {

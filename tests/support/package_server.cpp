@@ -92,10 +92,24 @@ ScriptedFaultServer::ScriptedFaultServer(const NginxServer& tls, const std::file
 }
 
 ScriptedFaultServer::Stats ScriptedFaultServer::stats() const {
+    // A connection the client has cut is still being written to for a moment; its bytes count
+    // once the server notices.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    Stats s = readStats();
+    while (s.open > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        s = readStats();
+    }
+    return s;
+}
+
+ScriptedFaultServer::Stats ScriptedFaultServer::readStats() const {
     Stats s;
     std::ifstream in(mStats);
     for (std::string word; in >> word && s.statuses.empty();) {
-        if (word.rfind("requests=", 0) == 0) {
+        if (word.rfind("open=", 0) == 0) {
+            s.open = std::stoi(word.substr(5));
+        } else if (word.rfind("requests=", 0) == 0) {
             s.requests = std::stoi(word.substr(9));
         } else if (word.rfind("bytes=", 0) == 0) {
             s.bytes = std::stoll(word.substr(6));

@@ -57,10 +57,13 @@ class ScriptedFaultServer {
         int requests = 0;
         int64_t bytes = 0;     // body bytes sent, over all requests
         std::string statuses;  // "200,206"
+        int open = 0;          // responses still being sent
     };
+    // Once every response has ended (or after ten seconds).
     [[nodiscard]] Stats stats() const;
 
   private:
+    [[nodiscard]] Stats readStats() const;
     std::filesystem::path mStats;  // beside the certificate: never in the test's own folders
     TiedProcess mProcess;
     int mPort = 0;
