@@ -82,11 +82,8 @@ bool somethingAt(const std::string& path) {
 std::string newUuid() {
     std::random_device rd;
     std::array<uint8_t, 16> b{};
-    for (size_t i = 0; i < b.size(); i += 4) {
-        const uint32_t r = rd();
-        for (size_t k = 0; k < 4; ++k) {
-            b[i + k] = static_cast<uint8_t>(r >> (8 * k));
-        }
+    for (uint8_t& byte : b) {
+        byte = static_cast<uint8_t>(rd());
     }
     b[6] = static_cast<uint8_t>((b[6] & 0x0Fu) | 0x40u);  // version 4
     b[8] = static_cast<uint8_t>((b[8] & 0x3Fu) | 0x80u);  // RFC 4122 variant

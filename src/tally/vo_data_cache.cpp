@@ -49,19 +49,8 @@ bool writeAtomically(const std::string& path, const ByteBuffer& data) {
     if (fd < 0) {
         return false;
     }
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
+    bool ok = corvane::platform::writeAll(
+        fd, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(tmpl.c_str(), path.c_str()) != 0) {
