@@ -274,22 +274,8 @@ def press(run, bus, keys, want, what):
 def stage(run, *, existing=False, running=False, drops=0, rate=0):
     """The scene of setup_run.prepare(), with the buses up before the window opens and a reader
     on them once it has."""
-    run.make_root()
-    opened = run.work / "opened.log"
-    opened.touch()
-    run.env["CORVANE_SIM_OPEN_LOG"] = str(opened)
-    if existing:
-        run.install_old_app()
-    if running:
-        run.start_old_reader()
-    run.make_image()
-    run.start_nginx()
-    if drops or rate:
-        run.start_fault_server(drops=drops, rate=rate)
-    run.start_collector()
-    run.stage_bundle()
-    run.grant(run.home, Path(run.env["TMPDIR"]), opened, *([run.app] if existing else []))
-    run.start_display()
+    import setup_run
+    setup_run.stage_scene(run, existing=existing, running=running, drops=drops, rate=rate)
     bus = Bus(run, run.app_user)
     run.start_setup()
     bus.start_reader(str(run.setup.pid))

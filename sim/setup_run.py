@@ -618,11 +618,18 @@ class Run:
 
 # ---- scenarios ----
 
-def prepare(run, *, existing=False, running=False, drops=0, rate=0, env=None, standard=False,
-            answer=None, old_owner="user"):
-    """Lays out the Mac and starts the servers and the setup. `standard`: the setup runs as a
-    standard account (not in admin); `answer`: what the administrator answers when asked;
-    `old_owner`: whose the old app is ("user" or "root")."""
+def prepare(run, **scene):
+    """Lays out the Mac (stage_scene's options) and starts the servers and the setup."""
+    stage_scene(run, **scene)
+    run.start_setup()
+    run.screenshot("introduction")
+
+
+def stage_scene(run, *, existing=False, running=False, drops=0, rate=0, env=None, standard=False,
+                answer=None, old_owner="user"):
+    """Lays out the Mac and starts the servers and the display, all but the setup. `standard`:
+    the setup runs as a standard account (not in admin); `answer`: what the administrator answers
+    when asked; `old_owner`: whose the old app is ("user" or "root")."""
     run.make_root()
     run.groups = STANDARD_GROUPS if standard else ADMIN_GROUPS
     run.start_authorization_service(answer)
@@ -641,8 +648,6 @@ def prepare(run, *, existing=False, running=False, drops=0, rate=0, env=None, st
     run.start_collector()
     run.stage_bundle()
     run.start_display()
-    run.start_setup()
-    run.screenshot("introduction")
 
 
 def accept_and_install(run, drag=False):
