@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -314,9 +315,14 @@ TEST_F(Download, FaultyServersResumeRestartOrFailOnce) {
         } else {
             expectSucceeded(*o, std::string_view(row.logPrefix).starts_with("Download restarts"));
         }
-        if (row.statuses) {
-            EXPECT_EQ(split ? sortedStatuses(server.stats().statuses) : server.stats().statuses,
-                      row.statuses);
+        if (row.statuses && split) {
+            // A connection whose slice ends early takes half of one still running when enough
+            // is left there: whether it does depends on timing, and it only ever adds a 206.
+            const std::string got = sortedStatuses(server.stats().statuses);
+            EXPECT_TRUE(std::regex_match(got, std::regex(std::string(row.statuses) + "(,206)*")))
+                << got;
+        } else if (row.statuses) {
+            EXPECT_EQ(server.stats().statuses, row.statuses);
         }
         fetched(server, row.minFetched, row.maxFetched);
         EXPECT_TRUE(log.containsPrefix(row.logPrefix));
