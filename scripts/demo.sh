@@ -11,6 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+bash scripts/let-user-reach.sh
 echo "== building the setup (build/default)"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" \

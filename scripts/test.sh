@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+bash scripts/let-user-reach.sh
 jobs=$(nproc)
 start=$(date +%s)
 
