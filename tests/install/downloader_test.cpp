@@ -201,6 +201,18 @@ TEST_F(Download, PackageReplacesTheEarlierOneWhateverNameTheServerOffers) {
     EXPECT_TRUE(log.contains("Download task completed successfully"));
 }
 
+// A partial download of an earlier, larger release: the server now has another file and sends
+// the whole of it, which must not keep the old file's tail beyond its end.
+TEST_F(Download, RestartOverALongerPartialFileKeepsNoneOfItsTail) {
+    const std::string older(static_cast<size_t>(7 * kMiB), 'x');
+    test::writeFile(tmp() / "package.dmg.part", older);
+    ASSERT_TRUE((PartialRecord{url(), "\"an older release\"", 8 * kMiB, std::nullopt})
+                    .save((tmp() / "package.dmg.part.validator").string()));
+    expectSucceeded(*download(url()), true);
+    EXPECT_TRUE(log.contains("Download resumes at byte " + std::to_string(older.size())));
+    EXPECT_TRUE(log.contains("Download restarts from zero: the server sent the whole file"));
+}
+
 TEST_F(Download, ResponseWithoutContentDispositionFails) {
     test::writeFile(tmp() / "package.dmg", "an older download");
     expectFailedOnce(*download(url("faults/no-header.dmg")), {"package.dmg"});
