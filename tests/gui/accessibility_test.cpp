@@ -252,10 +252,7 @@ TEST(Accessibility, TheAlertsAreReadAndAnsweredWithReturnAndEscape) {
     // The running alert: read by its title, answered by Return or Escape on "好的".
     for (const Qt::Key answer : {Qt::Key_Return, Qt::Key_Escape}) {
         SetupWindow setup;
-        setup.fakes.installer->usingNow = true;
-        setup.startDownload();
-        ui::RunningAlert* alert =
-            setup.find<ui::IntroducingView>("introducingView")->runningAlert();
+        ui::RunningAlert* alert = setup.showRunningAlert();
         ASSERT_NE(alert, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowActive(alert));
         expectAll(

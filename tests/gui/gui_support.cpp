@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "platform/main_queue.h"
+#include "ui/introducing_view.h"
 #include "ui/main_window.h"
 
 namespace corvane::gui_test {
@@ -68,6 +69,13 @@ void SetupWindow::startDownload() {
     QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
     QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
     settle();
+}
+
+ui::RunningAlert* SetupWindow::showRunningAlert() {
+    fakes.installer->usingNow = true;
+    startDownload();
+    auto* view = find<ui::IntroducingView>("introducingView");
+    return view ? view->runningAlert() : nullptr;
 }
 
 }  // namespace corvane::gui_test

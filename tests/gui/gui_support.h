@@ -12,6 +12,10 @@
 #include "support/fake_services.h"
 #include "ui/app_delegate.h"
 
+namespace corvane::ui {
+class RunningAlert;
+}
+
 namespace corvane::gui_test {
 
 // Runs the event loop until `done()` or `timeoutMs` has passed; returns done()'s answer.
@@ -62,6 +66,9 @@ class SetupWindow {
 
     // Ticks the agreement and presses "开始安装": the download starts.
     void startDownload();
+    // Corvane is running when "开始安装" is pressed: the alert that asks to close it first,
+    // or null when none came.
+    ui::RunningAlert* showRunningAlert();
 
   private:
     std::unique_ptr<ui::AppDelegate> mDelegate;

@@ -160,10 +160,8 @@ TEST(Screens, ThePromptsLinksOpenTheAgreementPages) {
 
 TEST(Screens, TheRunningAlertAndItsOneButton) {
     SetupWindow setup;
-    setup.fakes.installer->usingNow = true;
-    setup.startDownload();
+    auto* alert = setup.showRunningAlert();
     EXPECT_TRUE(setup.controller().isUsingNow());
-    auto* alert = setup.find<ui::IntroducingView>("introducingView")->runningAlert();
     ASSERT_NE(alert, nullptr);
     EXPECT_TRUE(alert->isVisible());
     EXPECT_TRUE(alert->isModal() || alert->windowModality() != Qt::NonModal);

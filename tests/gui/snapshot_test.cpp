@@ -103,10 +103,7 @@ TEST(Snapshots, AgreementPromptAndRunningAlert) {
     }
     {
         SetupWindow setup;
-        setup.fakes.installer->usingNow = true;
-        setup.startDownload();
-        ui::RunningAlert* alert =
-            setup.find<ui::IntroducingView>("introducingView")->runningAlert();
+        ui::RunningAlert* alert = setup.showRunningAlert();
         ASSERT_NE(alert, nullptr);
         const QImage image = renderOver(setup.window(), *alert);
         EXPECT_TRUE(saveSnapshot(image, QStringLiteral("05-running-alert")));
