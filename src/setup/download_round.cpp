@@ -444,7 +444,11 @@ Downloader::Outcome Downloader::Round::run() {
             const double seconds =
                 std::chrono::duration<double>(Clock::now() - *mFirstByte).count();
             const double rate = static_cast<double>(mRoundBytes) / seconds;
-            if (rate >= static_cast<double>(mLimits.oneStreamFills) && mPrimary &&
+            // A file with holes further on is split however fast the link: one stream to the
+            // end would fetch again every byte that lies between them.
+            const auto gaps = mRequest.done.missing(mTotal);
+            const bool lastGapOnly = gaps.size() == 1 && gaps.front().end == mTotal;
+            if (rate >= static_cast<double>(mLimits.oneStreamFills) && lastGapOnly && mPrimary &&
                 !mPrimary->stop()) {
                 logLine("Download stays on one connection: it brings " +
                         std::to_string(static_cast<int64_t>(rate) >> 20) + " MiB/s");

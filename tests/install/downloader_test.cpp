@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -25,6 +26,7 @@
 #include "platform/log.h"
 #include "platform/main_queue.h"
 #include "setup/downloader.h"
+#include "setup/http_response.h"
 #include "setup/partial_record.h"
 #include "support/package_server.h"
 #include "support/sim_root.h"
@@ -199,6 +201,7 @@ TEST_F(Download, PackageReplacesTheEarlierOneWhateverNameTheServerOffers) {
     EXPECT_TRUE(log.contains("Starting download from " + url("faults/renamed.dmg")));
     EXPECT_TRUE(log.contains("File moved successfully to: file://" + o->path));
     EXPECT_TRUE(log.contains("Download task completed successfully"));
+    EXPECT_FALSE(log.containsPrefix("Error writing the download: "));
 }
 
 // A partial download of an earlier, larger release: the server now has another file and sends
@@ -211,6 +214,33 @@ TEST_F(Download, RestartOverALongerPartialFileKeepsNoneOfItsTail) {
     expectSucceeded(*download(url()), true);
     EXPECT_TRUE(log.contains("Download resumes at byte " + std::to_string(older.size())));
     EXPECT_TRUE(log.contains("Download restarts from zero: the server sent the whole file"));
+}
+
+// Several connections filled the file to its full size and one slice broke off in its middle:
+// the record's ranges, not the file's size, say what is missing, and a fast link that keeps one
+// connection does not fetch again what lies beyond the hole.
+TEST_F(Download, ResumeOfAFullSizeFileWithAHoleFetchesOnlyTheHole) {
+    const auto total = static_cast<int64_t>(mPackage.size());
+    const int64_t holeFirst = total / 4;
+    const int64_t holeEnd = total / 2;
+    std::string part = mPackage;
+    std::fill(part.begin() + holeFirst, part.begin() + holeEnd, '\0');
+    test::writeFile(tmp() / "package.dmg.part", part);
+    ByteRanges done;
+    done.add(0, holeFirst);
+    done.add(holeEnd, total);
+    test::ScriptedFaultServer server(*mServer, image(), {"--rate", "2000000"});
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "\"corvane-1-%llx\"", static_cast<unsigned long long>(total));
+    ASSERT_TRUE((PartialRecord{server.url(), etag, total, done})
+                    .save((tmp() / "package.dmg.part.validator").string()));
+    auto limits = testLimits(1s, true);
+    limits.splitProbe = 0ms;  // decided on the first bytes, which always look fast
+    expectSucceeded(*download(server.url(), {}, limits));
+    EXPECT_TRUE(log.contains("Download resumes at byte " + std::to_string(holeFirst)));
+    const auto fetched = server.stats().bytes;
+    EXPECT_GE(fetched, holeEnd - holeFirst + 1);
+    EXPECT_LE(fetched, holeEnd - holeFirst + total / 10);
 }
 
 TEST_F(Download, ResponseWithoutContentDispositionFails) {
@@ -250,6 +280,10 @@ TEST_F(Download, UntrustedServerPlainHttpOrAnUnownedDownloaderFails) {
     int failures = 0;
     Downloader notShared;
     notShared.onDownloadFailed = [&] { ++failures; };
+    notShared.startDownload(url());
+    EXPECT_EQ(failures, 1);
+    // Once cancelled, nothing calls back, not even a refusal to start again.
+    notShared.cancel();
     notShared.startDownload(url());
     EXPECT_EQ(failures, 1);
 }
@@ -459,6 +493,45 @@ TEST(DownloadRanges, AddRemoveMissingAndTheRecordLine) {
     record.total = 39;  // a range beyond the file
     ASSERT_TRUE(record.save(path));
     EXPECT_FALSE(PartialRecord::load(path));
+    // A file of no bytes has nothing to resume, and no first missing byte to ask for.
+    ASSERT_TRUE((PartialRecord{"https://a/b.dmg", "\"e\"", 0, ByteRanges{}}).save(path));
+    EXPECT_FALSE(PartialRecord::load(path));
+}
+
+// What decides whether a file may be fetched in ranges and put together: the headers as servers
+// write them, and the ones that only look alike.
+TEST(DownloadHeaders, RangesSizesAndValidatorsAsTheServerMeantThem) {
+    EXPECT_EQ(parseCount(" 42 "), 42);
+    EXPECT_EQ(parseCount("999999999999999999"), 999999999999999999);
+    for (const char* bad : {"", "12a", "-1", "+1", "1 2", "9999999999999999999"}) {
+        EXPECT_FALSE(parseCount(bad)) << bad;
+    }
+    const auto range = parseContentRange("Bytes 5-9/10");
+    ASSERT_TRUE(range);
+    EXPECT_EQ(std::tie(range->first, range->last, range->total), std::make_tuple(5, 9, 10));
+    for (const char* bad : {"bytes 9-5/10", "bytes 0-10/10", "bytes */10", "items 0-9/10",
+                            "bytes 0-9", "bytes 0/9-10"}) {
+        EXPECT_FALSE(parseContentRange(bad)) << bad;
+    }
+
+    ResponseHeaders h;
+    for (const char* line : {"HTTP/2 206\r\n", "ETag: W/\"weak\"\r\n",
+                             "last-modified: Sat, 05 Dec 2026 10:00:01 GMT\r\n",
+                             "Accept-Ranges: Bytes\r\n", "Content-Length: 100\r\n"}) {
+        h.take(line);
+    }
+    EXPECT_EQ(h.status, 206);
+    EXPECT_TRUE(h.acceptsByteRanges);
+    EXPECT_EQ(h.contentLength, 100);
+    EXPECT_FALSE(strongEtag(*h.etag));
+    EXPECT_EQ(h.validator(), "Sat, 05 Dec 2026 10:00:01 GMT") << "a weak ETag is never sent back";
+    for (const char* other : {"none", "bytez", "bytes2"}) {
+        h.take(std::string("Accept-Ranges: ") + other);
+        EXPECT_FALSE(h.acceptsByteRanges) << other;
+    }
+    h.take("HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(h.status, 200);
+    EXPECT_FALSE(h.etag || h.lastModified || h.contentLength) << "a new response starts over";
 }
 
 TEST(DownloadFigures, WholeMegabytesEstimateAndPaths) {
