@@ -493,6 +493,8 @@ TEST(DownloadRanges, AddRemoveMissingAndTheRecordLine) {
     record.total = 39;  // a range beyond the file
     ASSERT_TRUE(record.save(path));
     EXPECT_FALSE(PartialRecord::load(path));
+    // A record that cannot be written says so, so that no file gets holes without one.
+    EXPECT_FALSE(record.save((dir.path() / "gone" / "record").string()));
     // A file of no bytes has nothing to resume, and no first missing byte to ask for.
     ASSERT_TRUE((PartialRecord{"https://a/b.dmg", "\"e\"", 0, ByteRanges{}}).save(path));
     EXPECT_FALSE(PartialRecord::load(path));
