@@ -6,12 +6,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "platform/log.h"
 #include "setup/http_response.h"
@@ -100,8 +98,7 @@ bool Downloader::Round::acceptFirst(SliceTransfer& s) {
         // A new record for the new file, or none when the server gives no validator (the file
         // is then not resumable and a resume starts over).
         std::lock_guard lock(mOwner.mFilesMutex);
-        std::error_code ec;
-        std::filesystem::remove(validatorPath(), ec);
+        removeQuietly(validatorPath());
         r.record.reset();
         if (sent && mTotal > 0 && !mOwner.cancelled()) {
             r.record = PartialRecord{mUrl, *sent, mTotal, std::nullopt};

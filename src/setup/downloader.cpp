@@ -27,12 +27,12 @@ namespace {
 using platform::logLine;
 using Clock = std::chrono::steady_clock;
 
-void removeQuietly(const std::string& path) {
+}  // namespace
+
+void Downloader::removeQuietly(const std::string& path) {
     std::error_code ec;
     fs::remove(path, ec);
 }
-
-}  // namespace
 
 Downloader::Downloader() {
     urlSession = std::make_unique<CurlHandle>();

@@ -145,6 +145,8 @@ class Downloader : public std::enable_shared_from_this<Downloader> {
                        std::chrono::steady_clock::time_point since, int64_t bytesSince);
     void fail();
     [[nodiscard]] bool cancelled() const { return mCancelled.load(); }
+    // Removes a file that may not be there; nothing to report either way.
+    static void removeQuietly(const std::string& path);
 
     struct CurlHandle;
     std::unique_ptr<CurlHandle> urlSession;
