@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -70,6 +71,27 @@ TEST_F(LogFile, KeepsOnlyTheLastRuns) {
     }
     EXPECT_EQ(kept, (Lines{"marker", "run 5", "marker", "run 6", "marker", "run 7"}));
     EXPECT_FALSE(std::filesystem::exists(path.string() + ".new"));
+}
+
+// A run that logs without end stops being written after about 4 MiB, saying so once; the sink
+// still gets every line.
+TEST_F(LogFile, ARunThatFillsItsShareSaysSoOnceAndStopsThere) {
+    ASSERT_EQ(openLogFile(path.string()), "");
+    const std::string filler(1000, 'x');
+    for (int i = 0; i < 5000; ++i) {
+        logLine(filler);
+    }
+    logLine("after the cap");
+    closeLogFile();
+    EXPECT_EQ(capture.lines().size(), 5001u);
+    const auto lines = fileLines(path);
+    const auto notices = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.ends_with(" (the log of this run is full; later lines are not kept)");
+    });
+    EXPECT_EQ(notices, 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("is full"), std::string::npos);
+    EXPECT_LE(std::filesystem::file_size(path), (size_t{4} << 20) + 2048);
 }
 
 // Earlier runs are kept while they fit in 1 MiB: exactly 1 MiB keeps both, one byte more drops

@@ -45,6 +45,14 @@ TEST(CacheStore, PathsFollowTheNameSchemeAndSaveFileWritesTheWholeBatch) {
     EXPECT_EQ(corvane::test::readFile(world.cacheDir() / expected[0]), "second");
     EXPECT_EQ(corvane::test::readFile(world.cacheDir() / expected[1]), "");
     EXPECT_EQ(corvane::test::readFile(world.cacheDir() / expected[2]), "forced");
+
+    // A batch that cannot take its place is reported, and its temporary file goes.
+    now += 1;
+    fs::create_directories(world.cacheDir() / "delay-1700000002-0-t" / "in the way");
+    EXPECT_FALSE(cache.saveFile("t", bytes("blocked"), false));
+    auto blocked = expected;
+    blocked.insert(blocked.begin() + 2, "delay-1700000002-0-t");
+    EXPECT_EQ(namesIn(world.cacheDir()), blocked);
 }
 
 TEST(CacheStore, WithoutAFolderNothingIsStoredAnywhere) {
